@@ -1,0 +1,1 @@
+// The platform API client.

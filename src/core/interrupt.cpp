@@ -1,0 +1,67 @@
+#include "core/interrupt.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tarvo::core::interrupt {
+namespace {
+
+volatile sig_atomic_t g_requested = 0;
+int g_pipe[2] = {-1, -1};
+
+void on_sigint(int) {
+  int saved = errno;
+  g_requested = 1;
+  if (g_pipe[1] >= 0) {
+    char byte = 1;
+    [[maybe_unused]] auto n = write(g_pipe[1], &byte, 1);
+  }
+  errno = saved;
+}
+
+}  // namespace
+
+void install() {
+  if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_pipe[0] = g_pipe[1] = -1;
+  struct sigaction action {};
+  action.sa_handler = on_sigint;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = 0;  // no SA_RESTART: blocking reads return EINTR
+  sigaction(SIGINT, &action, nullptr);
+}
+
+bool requested() { return g_requested != 0; }
+
+void clear() {
+  g_requested = 0;
+  if (g_pipe[0] >= 0) {
+    char buffer[64];
+    while (read(g_pipe[0], buffer, sizeof buffer) > 0) {
+    }
+  }
+}
+
+void check() {
+  if (requested()) throw Interrupted{};
+}
+
+int wake_fd() { return g_pipe[0]; }
+
+void sleep_for(std::chrono::duration<double> seconds) {
+  using clock = std::chrono::steady_clock;
+  const auto deadline = clock::now() + std::chrono::duration_cast<clock::duration>(seconds);
+  for (;;) {
+    check();
+    const auto left = deadline - clock::now();
+    if (left <= clock::duration::zero()) return;
+    const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+    pollfd fd{wake_fd(), POLLIN, 0};
+    poll(&fd, wake_fd() >= 0 ? 1 : 0, static_cast<int>(ms));
+  }
+}
+
+}  // namespace tarvo::core::interrupt

@@ -1,0 +1,26 @@
+#include "core/paths.hpp"
+
+#include <cstdlib>
+#include <system_error>
+
+namespace tarvo::core::paths {
+
+std::filesystem::path install_prefix() {
+  // TARVO_PREFIX lets tests that link the libraries directly (no tarvo executable
+  // of their own) point at the build tree.
+  if (const char* prefix = std::getenv("TARVO_PREFIX"); prefix && *prefix) return prefix;
+  std::error_code error;
+  auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return std::filesystem::current_path();
+  return exe.parent_path().parent_path();
+}
+
+std::filesystem::path data_file(const std::filesystem::path& relative) {
+  return install_prefix() / "share" / "tarvo" / relative;
+}
+
+std::filesystem::path library_file(const std::filesystem::path& name) {
+  return install_prefix() / "lib" / "tarvo" / name;
+}
+
+}  // namespace tarvo::core::paths

@@ -1,0 +1,129 @@
+// The `tarvo` entry point: mounts the command groups, parses the command line and
+// turns whatever leaves a command into an exit code:
+//   the exit signal           -> its code
+//   a usage error             -> usage line + message on stderr, 2
+//   Ctrl-C                    -> "Aborted!", 130
+//   any other failure         -> "Error: <message>" on stderr, 1
+#include <unistd.h>
+
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "cli/exit.hpp"
+#include "cli/surfaces.hpp"
+#include "core/interrupt.hpp"
+#include "term/console.hpp"
+#include "term/prompt.hpp"
+
+#ifndef TARVO_VERSION
+#define TARVO_VERSION "0.0.0"
+#endif
+
+namespace {
+
+// The command the user was reaching for: the deepest subcommand that was parsed.
+const CLI::App* deepest_command(const CLI::App& root) {
+  const CLI::App* app = &root;
+  for (;;) {
+    auto parsed = app->get_subcommands();
+    if (parsed.empty()) return app;
+    app = parsed.back();
+  }
+}
+
+std::string command_path(const CLI::App* app) {
+  std::string path = app->get_name();
+  for (auto* parent = app->get_parent(); parent; parent = parent->get_parent())
+    path = parent->get_name() + " " + path;
+  return path;
+}
+
+int report_usage_error(const CLI::App& root, const CLI::ParseError& error) {
+  const CLI::App* app = deepest_command(root);
+  const std::string path = command_path(app);
+  std::string usage = CLI::Formatter().make_usage(app, path);
+  while (!usage.empty() && usage.back() == '\n') usage.pop_back();
+  while (!usage.empty() && usage.front() == '\n') usage.erase(0, 1);
+  std::fprintf(stderr, "%s\nTry '%s --help' for help.\n\nError: %s\n", usage.c_str(),
+               path.c_str(), error.what());
+  return 2;
+}
+
+void report_error(const char* message) {
+  tarvo::term::Console err(stderr);
+  err.print("[red]Error:[/red] " + tarvo::term::escape(message));
+}
+
+// The help screen of `app`, its usage line naming the whole command path.
+std::string help_of(const CLI::App* app) {
+  const std::string path = command_path(app);
+  const auto space = path.rfind(' ');
+  return app->help(space == std::string::npos ? "" : path.substr(0, space));
+}
+
+// A group given no command shows its help instead of failing.
+void show_help_without_command(CLI::App& group) {
+  group.require_subcommand(0, 1);
+  group.callback([&group] {
+    if (group.get_subcommands().empty()) {
+      std::fputs(help_of(&group).c_str(), stdout);
+    }
+  });
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app{"The command-line client of the Tarvo platform.", "tarvo"};
+  app.set_help_flag("--help", "Show this message and exit.");
+  app.set_version_flag("--version", std::string("tarvo ") + TARVO_VERSION,
+                       "Show the version and exit.");
+  app.fallthrough(false);
+
+  auto* compute = app.add_subcommand("compute", "Run this machine as a compute node of the platform.");
+  tarvo::cli::nodelink::mount(*compute);
+  show_help_without_command(*compute);
+
+  auto* sim = app.add_subcommand("sim", "Build, check, serve, publish and run simulators.");
+  tarvo::cli::envdesk::mount(*sim);
+  show_help_without_command(*sim);
+
+  show_help_without_command(app);
+
+  tarvo::core::interrupt::install();
+  try {
+    app.parse(argc, argv);
+    std::fflush(stdout);
+    return 0;
+  } catch (const CLI::CallForHelp&) {
+    std::fputs(help_of(deepest_command(app)).c_str(), stdout);
+    return 0;
+  } catch (const CLI::CallForVersion& e) {
+    std::printf("%s\n", e.what());
+    return 0;
+  } catch (const CLI::ParseError& e) {
+    return report_usage_error(app, e);
+  } catch (const tarvo::cli::Exit& e) {
+    std::fflush(stdout);
+    return e.code;
+  } catch (const tarvo::core::Interrupted&) {
+    std::fflush(stdout);
+    std::fputs(isatty(STDERR_FILENO) ? "\nAborted!\n" : "Aborted!\n", stderr);
+    return 130;
+  } catch (const tarvo::term::Aborted&) {
+    std::fflush(stdout);
+    std::fputs("\nAborted!\n", stderr);
+    return 1;
+  } catch (const std::exception& e) {
+    std::fflush(stdout);
+    report_error(e.what());
+    return 1;
+  } catch (...) {
+    std::fflush(stdout);
+    report_error("unexpected failure");
+    return 1;
+  }
+}

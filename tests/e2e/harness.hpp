@@ -1,0 +1,68 @@
+#pragma once
+// Runs the built `tarvo` as a child process with a scratch home, as a user would.
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "core/process.hpp"
+
+namespace tarvo::test {
+
+inline std::filesystem::path tarvo_binary() {
+  return std::filesystem::path(TARVO_BUILD_DIR) / "bin" / "tarvo";
+}
+
+// A temporary folder removed with the object.
+class ScratchDir {
+ public:
+  ScratchDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "tarvo-test-XXXXXX").string();
+    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+  }
+  ~ScratchDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+  }
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// One invocation environment: a scratch HOME and XDG folders, the parent's PATH,
+// and whatever a test adds.
+class Session {
+ public:
+  Session() {
+    env_ = {{"HOME", home_.path().string()},
+            {"XDG_CONFIG_HOME", (home_.path() / "config").string()},
+            {"XDG_STATE_HOME", (home_.path() / "state").string()},
+            {"PATH", std::getenv("PATH") ? std::getenv("PATH") : "/usr/bin:/bin"},
+            {"USER", "alice"},
+            {"LOGNAME", "alice"},
+            {"TARVO_API_URL", "http://127.0.0.1:9"}};
+  }
+  core::process::Environment& env() { return env_; }
+  const std::filesystem::path& home() const { return home_.path(); }
+
+  core::process::Result run(std::vector<std::string> args, std::string input = {}) const {
+    args.insert(args.begin(), tarvo_binary().string());
+    core::process::Options options;
+    options.environment = env_;
+    options.out = core::process::Stream::capture;
+    options.err = core::process::Stream::capture;
+    options.input = std::move(input);
+    return core::process::run(args, options);
+  }
+
+ private:
+  ScratchDir home_;
+  core::process::Environment env_;
+};
+
+}  // namespace tarvo::test
