@@ -32,7 +32,9 @@ bool write_all(int fd, std::string_view bytes) {
   return true;
 }
 
-std::string short_id(const std::string& id) { return id.substr(0, 12); }
+std::string short_id(const std::string& id) {
+  return id.substr(0, 12);
+}
 
 bool is_managed(const Json& inspection) {
   return text_at(inspection, {"Config", "Labels", kManagedLabel}) == "true";
@@ -99,7 +101,8 @@ Json network_config(Network network, const std::map<std::string, int>& ports) {
 
 Json exposed_ports(const std::map<std::string, int>& ports) {
   Json exposed = Json::object();
-  for (const auto& entry : ports) exposed[entry.first] = Json::object();
+  for (const auto& entry : ports)
+    exposed[entry.first] = Json::object();
   return exposed;
 }
 
@@ -151,13 +154,14 @@ std::string sim_start(Engine& engine, const std::string& name, bool enable_histo
 
   if (show_output)
     say("Starting simulator " + sim.name + " from " + sim.image +
-        (version.empty() ? "" : " (version " + version + ")") +
-        ", historian " + (enable_historian ? "on" : "off"));
+        (version.empty() ? "" : " (version " + version + ")") + ", historian " +
+        (enable_historian ? "on" : "off"));
 
   const std::map<std::string, int> ports = {{std::to_string(kSimPort) + "/tcp", 0}};
   Json body = Json::object();
   body["Image"] = sim.image;
-  body["Env"] = Json::array({std::string("IS_HISTORIAN_ENABLED=") + (enable_historian ? "1" : "0")});
+  body["Env"] =
+      Json::array({std::string("IS_HISTORIAN_ENABLED=") + (enable_historian ? "1" : "0")});
   body["Labels"] = {{kSimLabel, sim.name}, {kManagedLabel, "true"}};
   body["ExposedPorts"] = exposed_ports(ports);
   body["HostConfig"] = network_config(network, ports);
@@ -192,8 +196,8 @@ void sim_logs(Engine& engine, const std::string& name, bool stream) {
     output_closed = !write_all(STDOUT_FILENO, chunk);
     return !output_closed;
   };
-  const std::string path = "/containers/" + url_encode(id) + "/logs?stdout=1&stderr=1" +
-                           (stream ? "&follow=1" : "");
+  const std::string path =
+      "/containers/" + url_encode(id) + "/logs?stdout=1&stderr=1" + (stream ? "&follow=1" : "");
   long status = 0;
   try {
     status = engine.stream(path, on_data);

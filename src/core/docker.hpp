@@ -39,7 +39,7 @@ SimReference parse_sim_reference(std::string_view given);
 // Starts the simulator `name`; returns the name its container answers to. With
 // `show_output` it says on standard output what it started and where it listens.
 std::string sim_start(Engine& engine, const std::string& name, bool enable_historian,
-                      bool show_output = true);
+                      bool show_output = false);
 
 // Writes a container's logs to standard output and standard error as they were
 // written. With `stream` it follows them until the container stops or Ctrl-C.

@@ -54,7 +54,8 @@ Endpoint parse_endpoint(std::string_view docker_host) {
   }
   if (docker_host.starts_with("tcp://")) {
     std::string authority(docker_host.substr(6));
-    while (!authority.empty() && authority.back() == '/') authority.pop_back();
+    while (!authority.empty() && authority.back() == '/')
+      authority.pop_back();
     if (authority.empty() || authority.find('/') != std::string::npos)
       throw Error("DOCKER_HOST '" + given + "' must be tcp://host:port");
     // The engine's plain TCP port when none is given.
@@ -142,7 +143,8 @@ http::Response Engine::send(http::Request request) {
 }
 
 Json Engine::json_reply(const http::Response& response) {
-  if (response.status >= 400) throw EngineError(response.status, error_message(response.status, response.body));
+  if (response.status >= 400)
+    throw EngineError(response.status, error_message(response.status, response.body));
   if (response.body.empty()) return nullptr;
   try {
     return Json::parse(response.body);
@@ -196,8 +198,7 @@ Json Engine::del(const std::string& path) {
   return json_reply(send(std::move(request)));
 }
 
-long Engine::stream(const std::string& path,
-                    const std::function<bool(std::string_view)>& on_data) {
+long Engine::stream(const std::string& path, const std::function<bool(std::string_view)>& on_data) {
   http::Request request;
   request.url = endpoint_.base_url + api_prefix() + path;
   request.on_data = on_data;

@@ -8,7 +8,9 @@
 namespace tarvo::core::docker {
 namespace {
 
-Json text_or_null(const Json& value) { return value.is_string() ? value : Json(); }
+Json text_or_null(const Json& value) {
+  return value.is_string() ? value : Json();
+}
 
 std::string container_name(const Json& inspection) {
   std::string name = text_at(inspection, {"Name"});
