@@ -49,4 +49,9 @@ class ContainerGuard {
 void wait_until_serving(core::docker::Engine& engine, const std::string& name,
                         const std::string& address);
 
+// The address of the simulator container `name` from its info `record` (its
+// "moniker"), once the simulator answers there.
+std::string serving_address(core::docker::Engine& engine, const std::string& name,
+                            const nlohmann::ordered_json& record);
+
 }  // namespace tarvo::cli::envdesk

@@ -35,11 +35,7 @@ void info(const Args& args) {
     const std::string started = docker_util::sim_start(*engine, name, false);
     container.emplace(*engine, started);
     const auto record = docker_util::get_info_container(*engine, started);
-    const auto moniker = record.find("moniker");
-    if (moniker == record.end() || !moniker->is_string())
-      throw std::runtime_error("the simulator container '" + started + "' has no address");
-    address = moniker->get<std::string>();
-    wait_until_serving(*engine, started, address);
+    address = serving_address(*engine, started, record);
   }
 
   logger.debug("Getting sim info for '" + address + "' and '" + env_id + "'");

@@ -15,6 +15,11 @@ namespace {
 constexpr auto kServingDeadline = std::chrono::seconds(60);
 constexpr auto kPollInterval = std::chrono::milliseconds(200);
 
+core::docker::Error stopped_early(const std::string& name, const std::string& address) {
+  return core::docker::Error("the simulator container '" + name + "' stopped before it served" +
+                             (address.empty() ? "" : " at " + address));
+}
+
 }  // namespace
 
 ContainerGuard::~ContainerGuard() {
@@ -41,14 +46,23 @@ void wait_until_serving(core::docker::Engine& engine, const std::string& name,
   const auto deadline = std::chrono::steady_clock::now() + kServingDeadline;
   while (!core::is_channel_available(address)) {
     const auto record = core::docker::get_info_container(engine, name);
-    if (record.value("state", "") != "running")
-      throw core::docker::Error("the simulator container '" + name +
-                                "' stopped before it served at " + address);
+    if (core::docker::text_at(record, {"state"}) != "running") throw stopped_early(name, address);
     if (std::chrono::steady_clock::now() >= deadline)
       throw core::docker::Error("the simulator in container '" + name + "' did not serve at " +
                                 address + " within a minute");
     core::interrupt::sleep_for(kPollInterval);
   }
+}
+
+std::string serving_address(core::docker::Engine& engine, const std::string& name,
+                            const nlohmann::ordered_json& record) {
+  const auto& moniker = core::docker::json_at(record, {"moniker"});
+  if (!moniker.is_string()) {
+    if (core::docker::text_at(record, {"state"}) != "running") throw stopped_early(name, "");
+    throw core::docker::Error("the simulator container '" + name + "' publishes no simulator port");
+  }
+  wait_until_serving(engine, name, moniker.get<std::string>());
+  return moniker.get<std::string>();
 }
 
 }  // namespace tarvo::cli::envdesk
