@@ -15,14 +15,14 @@ TEST(Markup, PlainModeDropsKnownTagsOnly) {
 
 TEST(Markup, StyledModeEmitsAnsiAndRestoresOuterStyles) {
   EXPECT_EQ(render("[red]x[/red]", true), "\x1b[31mx\x1b[0m");
-  EXPECT_EQ(render("[bold][red]a[/red]b[/bold]", true),
-            "\x1b[1m\x1b[31ma\x1b[0m\x1b[1mb\x1b[0m");
+  EXPECT_EQ(render("[bold][red]a[/red]b[/bold]", true), "\x1b[1m\x1b[31ma\x1b[0m\x1b[1mb\x1b[0m");
   // An unclosed style is reset at the end of the line.
   EXPECT_EQ(render("[green]ok", true), "\x1b[32mok\x1b[0m");
 }
 
 TEST(Markup, EscapedOutsideTextPrintsLiterally) {
-  for (std::string outside : {"[x] not found", "[red]oops[/red]", "C:\\dir\\", "\\[red]", "a\\\\b"}) {
+  for (std::string outside :
+       {"[x] not found", "[red]oops[/red]", "C:\\dir\\", "\\[red]", "a\\\\b"}) {
     EXPECT_EQ(render(escape(outside), false), outside);
     EXPECT_EQ(render("[yellow]" + escape(outside) + "[/yellow]", false), outside);
   }
