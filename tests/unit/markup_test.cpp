@@ -1,7 +1,12 @@
 // Console markup: styles on a terminal, plain text elsewhere, outside text literal.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <optional>
+#include <regex>
+
 #include "term/console.hpp"
+#include "term_files.hpp"
 
 namespace tarvo::term {
 namespace {
@@ -27,6 +32,61 @@ TEST(Markup, EscapedOutsideTextPrintsLiterally) {
     EXPECT_EQ(render("[yellow]" + escape(outside) + "[/yellow]", false), outside);
   }
   EXPECT_EQ(render("[red]" + escape("[bold]") + "[/red]", true), "\x1b[31m[bold]\x1b[0m");
+}
+
+// Sets or removes an environment variable for one test.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) old_ = old;
+    if (value)
+      setenv(name, value, 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      setenv(name_, old_->c_str(), 1);
+    else
+      unsetenv(name_);
+  }
+
+ private:
+  const char* name_;
+  std::optional<std::string> old_;
+};
+
+TEST(ConsoleOutput, PlainWhenNotATerminalUnlessForced) {
+  ScopedEnv no_force("FORCE_COLOR", nullptr);
+  auto file = test::temp_file();
+  Console console(file.get());
+  EXPECT_FALSE(console.styled());
+  console.print("[green]Connected[/green] to " + escape("[prod]"));
+  EXPECT_EQ(test::contents(file.get()), "Connected to [prod]\n");
+
+  ScopedEnv force("FORCE_COLOR", "1");
+  EXPECT_TRUE(Console(file.get()).styled());
+}
+
+TEST(ConsoleOutput, LogLinesCarryATimeStampAndAlignFurtherLines) {
+  ScopedEnv no_force("FORCE_COLOR", nullptr);
+  auto file = test::temp_file();
+  Console console(file.get());
+  console.log("[2/5] stopping my-sim");
+  console.log("[red]first\nsecond[/red]");
+  const std::regex expected(
+      "\\[\\d\\d:\\d\\d:\\d\\d\\] \\[2/5\\] stopping my-sim\n"
+      "\\[\\d\\d:\\d\\d:\\d\\d\\] first\n {11}second\n");
+  const std::string written = test::contents(file.get());
+  EXPECT_TRUE(std::regex_match(written, expected)) << written;
+}
+
+TEST(ConsoleOutput, PrettyValuesPrintLiterally) {
+  ScopedEnv no_force("FORCE_COLOR", nullptr);
+  auto file = test::temp_file();
+  Console console(file.get());
+  console.print_pretty({{"name", "[bold]x"}, {"moniker", nullptr}});
+  EXPECT_EQ(test::contents(file.get()), "{'name': '[bold]x', 'moniker': None}\n");
 }
 
 }  // namespace

@@ -42,6 +42,17 @@ inline std::string contents(std::FILE* file) {
   return text;
 }
 
+// What another thread has written and flushed to `file`, read without touching the
+// stream's own position or buffer.
+inline std::string peek(std::FILE* file) {
+  std::string text;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = pread(fileno(file), buffer, sizeof buffer, static_cast<off_t>(text.size()))) > 0)
+    text.append(buffer, static_cast<std::size_t>(n));
+  return text;
+}
+
 // A pseudo-terminal of 80x24; the program side is opened as stdio streams.
 class Pty {
  public:
