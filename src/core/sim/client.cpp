@@ -55,12 +55,15 @@ ordered_json Client::call(std::string_view method, std::string_view args) {
   auto result = reply.find("result");
   if (result == reply.end())
     throw SessionError("the server sent a reply without a result: " + excerpt(line));
+  if (method == "make") made_ = true;
   return std::move(*result);
 }
 
 void Client::init() {
-  ordered_json args{{"env_id", env_id_}, {"env_init", env_init_}};
-  call("make", args.dump(-1, ' ', false, ordered_json::error_handler_t::replace));
+  if (!made_) {
+    ordered_json args{{"env_id", env_id_}, {"env_init", env_init_}};
+    call("make", args.dump(-1, ' ', false, ordered_json::error_handler_t::replace));
+  }
   sensor_space_ = parse_space(call("sensor_space"));
   action_space_ = parse_space(call("action_space"));
 }
@@ -76,6 +79,7 @@ const Space& Client::action_space() {
 }
 
 ResetResult Client::reset(std::optional<std::int64_t> seed) {
+  if (!sensor_space_) init();  // a session begins with make
   std::string args = seed ? "{\"seed\":" + std::to_string(*seed) + "}" : "{\"seed\":null}";
   auto result = call("reset", args);
   ResetResult out;
@@ -85,6 +89,7 @@ ResetResult Client::reset(std::optional<std::int64_t> seed) {
 }
 
 StepResult Client::step(const ordered_json& action) {
+  if (!sensor_space_) init();
   std::string args = "{\"action\":";
   args += action.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
   args += '}';
