@@ -32,16 +32,16 @@ class SimulatorError : public std::runtime_error {
 };
 
 struct ResetResult {
-  nlohmann::json observation;
-  nlohmann::json info;
+  nlohmann::ordered_json observation;
+  nlohmann::ordered_json info;
 };
 
 struct StepResult {
-  nlohmann::json observation;
-  nlohmann::json reward;  // kept as given, so that callers can check it is a finite number
-  nlohmann::json terminated;
-  nlohmann::json truncated;
-  nlohmann::json info;
+  nlohmann::ordered_json observation;
+  nlohmann::ordered_json reward;  // kept as given, so that callers can check it is a finite number
+  nlohmann::ordered_json terminated;
+  nlohmann::ordered_json truncated;
+  nlohmann::ordered_json info;
 };
 
 // How one session talks to the server; one implementation per protocol.
@@ -64,7 +64,7 @@ struct ClientOptions {
 
 class Client {
  public:
-  Client(std::unique_ptr<Transport> transport, std::string env_id, nlohmann::json env_init);
+  Client(std::unique_ptr<Transport> transport, std::string env_id, nlohmann::ordered_json env_init);
   ~Client();  // ends the session (without a close call when none was made)
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
@@ -79,20 +79,18 @@ class Client {
   Space action_space_info() { return action_space(); }
 
   ResetResult reset(std::optional<std::int64_t> seed = std::nullopt);
-  StepResult step(const nlohmann::json& action);
+  StepResult step(const nlohmann::ordered_json& action);
   // Asks the simulator to close; the session ends. Idempotent.
   void close();
 
-  // One call with a JSON object text as arguments; returns the result as JSON text
-  // (not re-encoded). Throws SimulatorError on an error reply.
-  std::string call(std::string_view method, std::string_view args = "{}");
-  // The same, parsed.
-  nlohmann::json call_json(std::string_view method, std::string_view args = "{}");
+  // One call with a JSON object text as arguments; returns the parsed result. Throws
+  // SimulatorError on an error reply, SessionError on a reply that is not one.
+  nlohmann::ordered_json call(std::string_view method, std::string_view args = "{}");
 
  private:
   std::unique_ptr<Transport> transport_;
   std::string env_id_;
-  nlohmann::json env_init_;
+  nlohmann::ordered_json env_init_;
   std::optional<Space> sensor_space_;
   std::optional<Space> action_space_;
   bool closed_ = false;
@@ -100,14 +98,14 @@ class Client {
 
 // A gRPC session client for the simulator at "host:port".
 std::unique_ptr<Client> make(const std::string& run_id, const std::string& sim_id,
-                             const std::string& env_id, const nlohmann::json& env_init,
+                             const std::string& env_id, const nlohmann::ordered_json& env_init,
                              const std::string& address, const ClientOptions& options = {});
 
 // A session client for `protocol` ("grpc" or "http"; anything else is an error).
-std::unique_ptr<Client> create_client(const std::string& protocol, const std::string& env_id,
-                                      const std::string& host, int port,
-                                      const nlohmann::json& env_init = nlohmann::json::object(),
-                                      const ClientOptions& options = {});
+std::unique_ptr<Client> create_client(
+    const std::string& protocol, const std::string& env_id, const std::string& host, int port,
+    const nlohmann::ordered_json& env_init = nlohmann::ordered_json::object(),
+    const ClientOptions& options = {});
 
 // Splits "host:port" (or "[v6]:port"); throws std::invalid_argument when malformed.
 std::pair<std::string, int> split_address(const std::string& address);

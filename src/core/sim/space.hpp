@@ -86,10 +86,10 @@ nlohmann::ordered_json to_json(const Space& space);
 std::string to_string(const Space& space);
 
 // Whether `value` (the JSON form of an observation or action) lies in the space.
-bool contains(const Space& space, const nlohmann::json& value);
+bool contains(const Space& space, const nlohmann::ordered_json& value);
 
 // A random member of the space, in its JSON form.
-nlohmann::json sample(const Space& space, std::mt19937_64& random);
+nlohmann::ordered_json sample(const Space& space, std::mt19937_64& random);
 
 // One descriptor per scalar variable of the space, in order:
 //   {"name": ..., "type": "continuous" | "discrete" | "binary", "dtype": ...,
