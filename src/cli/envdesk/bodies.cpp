@@ -6,6 +6,7 @@
 #include "cli/body_table.hpp"
 #include "cli/envdesk/args.hpp"
 #include "cli/envdesk/benchmark.hpp"
+#include "cli/envdesk/containers.hpp"
 #include "cli/envdesk/run.hpp"
 #include "cli/envdesk/validate.hpp"
 #include "core/literal.hpp"
@@ -44,6 +45,12 @@ constexpr BodyEntry kBodies[] = {
     {"sim.validate", validate},
     {"sim.benchmark", benchmark},
     {"sim.run", run},
+    {"sim.start", envdesk::start},
+    {"sim.logs", envdesk::logs},
+    {"sim.stop", envdesk::stop},
+    {"sim.status", envdesk::status},
+    {"sim.info", envdesk::info},
+    {"sim.mappings", envdesk::mappings},
 };
 
 }  // namespace
