@@ -76,6 +76,7 @@ const Space& Client::action_space() {
 }
 
 ResetResult Client::reset(std::optional<std::int64_t> seed) {
+  if (!sensor_space_) init();  // a session begins with make
   std::string args = seed ? "{\"seed\":" + std::to_string(*seed) + "}" : "{\"seed\":null}";
   auto result = call("reset", args);
   ResetResult out;
@@ -85,6 +86,7 @@ ResetResult Client::reset(std::optional<std::int64_t> seed) {
 }
 
 StepResult Client::step(const ordered_json& action) {
+  if (!sensor_space_) init();
   std::string args = "{\"action\":";
   args += action.dump(-1, ' ', false, ordered_json::error_handler_t::replace);
   args += '}';

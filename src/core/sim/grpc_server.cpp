@@ -71,6 +71,8 @@ class GrpcServer final : public Server {
     auto address = listen_address(host_, port_);
     builder.AddListeningPort(address, grpc::InsecureServerCredentials(), &bound);
     builder.RegisterService(&service_);
+    // A second server on a taken port must fail, not share it.
+    builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
     // Large observations (images) must not hit the 4 MB default.
     builder.SetMaxReceiveMessageSize(64 << 20);
     builder.SetMaxSendMessageSize(64 << 20);

@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <atomic>
 #include <limits>
 #include <map>
 #include <mutex>
@@ -47,6 +48,11 @@ class HttpServer final : public Server {
     setup_.cancel_fd = stop_.fd();
     server_.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
     server_.set_tcp_nodelay(true);
+    // Without SO_REUSEPORT: a second server on a taken port must fail, not share it.
+    server_.set_socket_options([](int socket) {
+      int yes = 1;
+      setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.set_keep_alive_max_count(std::numeric_limits<int>::max());
     server_.set_keep_alive_timeout(60);
     server_.set_payload_max_length(64 << 20);
@@ -63,11 +69,10 @@ class HttpServer final : public Server {
                      response.status = 204;
                    });
   }
-  ~HttpServer() override {
-    stop();
-    if (thread_.joinable()) thread_.join();
-  }
+  ~HttpServer() override { stop(); }
 
+  // Binds and starts accepting at once, like the gRPC server: only a running
+  // httplib server can be stopped again.
   void listen() override {
     std::lock_guard lock(mutex_);
     if (bound_) return;
@@ -82,18 +87,19 @@ class HttpServer final : public Server {
                                " (address in use or not available)");
     port_ = bound;
     bound_ = true;
+    thread_ = std::thread([this] {
+      server_.listen_after_bind();
+      listen_done_ = true;
+    });
+    while (!server_.is_running() && !listen_done_)
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
     log_info(setup_.log_name, "serving over HTTP on " + listen_address(host_, port_));
   }
 
   void start() override {
     listen();
-    {
-      std::lock_guard lock(mutex_);
-      if (!stopped_) thread_ = std::thread([this] { server_.listen_after_bind(); });
-    }
     bool interrupted = wait_for_stop_or_interrupt(stop_);
     stop();
-    if (thread_.joinable()) thread_.join();
     if (interrupted) throw Interrupted{};
   }
 
@@ -103,10 +109,11 @@ class HttpServer final : public Server {
       std::lock_guard lock(mutex_);
       if (stopped_) return;
       stopped_ = true;
-      stop_.raise();
-      server_.stop();
+      stop_.raise();  // ends every wait on a simulator
+      if (bound_) server_.stop();
       sessions.swap(sessions_);
     }
+    if (thread_.joinable()) thread_.join();
     sessions.clear();  // ends the simulators, outside the lock
   }
 
@@ -220,6 +227,7 @@ class HttpServer final : public Server {
   StopFlag stop_;
   httplib::Server server_;
   std::thread thread_;
+  std::atomic<bool> listen_done_{false};
   mutable std::mutex mutex_;
   std::map<std::string, std::shared_ptr<HttpSession>> sessions_;
   bool bound_ = false;

@@ -63,7 +63,14 @@ bool is_channel_available(const std::string& address) {
     return false;
   }
   auto channel = grpc::CreateChannel(address, grpc::InsecureChannelCredentials());
-  return channel->WaitForConnected(std::chrono::system_clock::now() + kProbeTimeout);
+  const auto deadline = std::chrono::system_clock::now() + kProbeTimeout;
+  for (;;) {
+    auto state = channel->GetState(true);
+    if (state == GRPC_CHANNEL_READY) return true;
+    // A refused connection is a clear answer: no need to wait out the deadline.
+    if (state == GRPC_CHANNEL_TRANSIENT_FAILURE || state == GRPC_CHANNEL_SHUTDOWN) return false;
+    if (!channel->WaitForStateChange(state, deadline)) return false;
+  }
 }
 
 }  // namespace tarvo::core

@@ -16,13 +16,6 @@ namespace {
 }
 }  // namespace
 
-Manifest read_manifest(const std::filesystem::path&) {
-  todo();
-}
-std::string serialize(const nlohmann::ordered_json& value) {
-  return value.dump(2);
-}
-
 std::pair<bool, std::vector<Issue>> validate(const std::optional<std::string>&, const std::string&,
                                              const ValidateOptions&) {
   todo();
