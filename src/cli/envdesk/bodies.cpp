@@ -27,18 +27,15 @@ void benchmark(const Args& args) {
 }
 
 void run(const Args& args) {
-  const long long port = integer_or(args, "port", 1337);
-  if (port < 1 || port > 65535)
-    throw std::invalid_argument("invalid port " + std::to_string(port) +
-                                ": it must be between 1 and 65535");
   nlohmann::ordered_json env_init;
   try {
     env_init = core::parse_mapping_literal(text_or(args, "env_init", "{}"));
   } catch (const core::LiteralError& e) {
     throw std::invalid_argument(std::string("invalid --env-init: ") + e.what());
   }
-  _run(text_or(args, "path", "./"), text_or(args, "host", "0.0.0.0"), static_cast<int>(port),
-       text_or(args, "protocol", "grpc"), env_init);
+  _run(text_or(args, "path", "./"), text_or(args, "host", "0.0.0.0"),
+       static_cast<int>(integer_or(args, "port", 1337)), text_or(args, "protocol", "grpc"),
+       env_init);
 }
 
 constexpr BodyEntry kBodies[] = {
