@@ -7,9 +7,11 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
+#include <system_error>
+
+#include "core/fd.hpp"
+#include "core/files.hpp"
 
 namespace tarvo::compute::state {
 namespace {
@@ -46,16 +48,16 @@ std::filesystem::path state_file_path() {
 
 std::optional<Record> load() {
   const auto path = state_file_path();
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    if (errno == ENOENT || !std::filesystem::exists(path)) return std::nullopt;
-    throw state_error(path, std::strerror(errno));
+  std::optional<std::string> text;
+  try {
+    text = core::files::read_if_exists(path);
+  } catch (const std::system_error& e) {
+    throw state_error(path, "cannot read (" + e.code().message() + ")");
   }
-  std::ostringstream text;
-  text << in.rdbuf();
+  if (!text) return std::nullopt;
   Record record;
   try {
-    record = Record::parse(text.str());
+    record = Record::parse(*text);
   } catch (const nlohmann::json::parse_error& e) {
     throw state_error(path, std::string("not valid JSON (") + e.what() + ")");
   }
@@ -65,31 +67,41 @@ std::optional<Record> load() {
 
 void save(const Record& record) {
   const auto path = state_file_path();
+  // Refuse what load() would reject, rather than store a record nobody can read back.
+  if (!record.is_object())
+    throw state_error(path, "refusing to store a record that is not an object");
+  std::string text;
+  try {
+    text = record.dump(2) + "\n";
+  } catch (const nlohmann::json::type_error& e) {
+    throw state_error(path, std::string("cannot encode the record (") + e.what() + ")");
+  }
+
+  const auto folder = path.parent_path();
   std::error_code error;
-  std::filesystem::create_directories(path.parent_path(), error);
+  std::filesystem::create_directories(folder, error);
   if (error) throw state_error(path, error.message());
 
   // Write beside the target, flush to disk, then rename over it: a reader sees the
-  // old record or the new one, never half of one.
-  std::string temp = (path.parent_path() / ".compute.json.XXXXXX").string();
-  const int fd = mkstemp(temp.data());
-  if (fd < 0) throw state_error(path, std::strerror(errno));
-  struct Cleanup {
-    int fd;
-    std::string temp;
-    bool done = false;
-    ~Cleanup() {
-      if (fd >= 0) ::close(fd);
-      if (!done) ::unlink(temp.c_str());
+  // old record or the new one, never half of one. mkstemp creates the file 0600.
+  std::string temp = (folder / ".compute.json.XXXXXX").string();
+  core::Fd fd(mkostemp(temp.data(), O_CLOEXEC));
+  if (!fd) throw state_error(path, std::strerror(errno));
+  struct RemoveUnlessRenamed {
+    const std::string& temp;
+    bool renamed = false;
+    ~RemoveUnlessRenamed() {
+      if (!renamed) ::unlink(temp.c_str());
     }
-  } cleanup{fd, temp};
-  if (fchmod(fd, 0600) != 0) throw state_error(path, std::strerror(errno));
-  write_all(fd, record.dump(2) + "\n", path);
-  if (fsync(fd) != 0) throw state_error(path, std::strerror(errno));
-  ::close(cleanup.fd);
-  cleanup.fd = -1;
+  } cleanup{temp};
+  write_all(fd.get(), text, path);
+  if (fsync(fd.get()) != 0) throw state_error(path, std::strerror(errno));
+  if (::close(fd.release()) != 0) throw state_error(path, std::strerror(errno));
   if (std::rename(temp.c_str(), path.c_str()) != 0) throw state_error(path, std::strerror(errno));
-  cleanup.done = true;
+  cleanup.renamed = true;
+  // Make the rename itself durable.
+  core::Fd dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir) fsync(dir.get());
 }
 
 void delete_() {

@@ -15,6 +15,7 @@
 #include "cli/exit.hpp"
 #include "cli/surfaces.hpp"
 #include "core/interrupt.hpp"
+#include "host/help_format.hpp"
 #include "term/console.hpp"
 #include "term/prompt.hpp"
 
@@ -82,6 +83,7 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("tarvo ") + TARVO_VERSION,
                        "Show the version and exit.");
   app.fallthrough(false);
+  app.formatter(tarvo::host::make_help_formatter());
 
   auto* compute = app.add_subcommand("compute", "Run this machine as a compute node of the platform.");
   tarvo::cli::nodelink::mount(*compute);

@@ -55,7 +55,8 @@ std::string render(std::string_view markup, bool styled) {
   std::vector<const Style*> open;  // styles in force, innermost last
   auto reapply = [&] {
     out += "\x1b[0m";
-    for (const auto* style : open) out += style->on;
+    for (const auto* style : open)
+      out += style->on;
   };
   for (std::size_t i = 0; i < markup.size(); ++i) {
     const char c = markup[i];
@@ -110,27 +111,36 @@ int terminal_width(std::FILE* stream) {
   if (const char* columns = std::getenv("COLUMNS")) {
     char* end = nullptr;
     const long value = std::strtol(columns, &end, 10);
-    if (end != columns && *end == '\0' && value > 0 && value < 10000) return static_cast<int>(value);
+    if (end != columns && *end == '\0' && value > 0 && value < 10000)
+      return static_cast<int>(value);
   }
   return 80;
 }
 
 Console::Console(std::FILE* stream)
-    : stream_(stream), terminal_(isatty(fileno(stream))), styled_(use_color(stream)) {}
+    : stream_(stream),
+      live_(std::make_shared<LiveLine>(stream)),
+      terminal_(isatty(fileno(stream))),
+      styled_(use_color(stream)) {}
 
-int Console::width() const { return terminal_width(stream_); }
+void Console::write(std::string_view text) const {
+  live_->write(text);
+}
+
+int Console::width() const {
+  return terminal_width(stream_);
+}
 
 void Console::print(std::string_view markup) const {
   std::string line = render(markup, styled_);
   line += '\n';
-  std::fwrite(line.data(), 1, line.size(), stream_);
-  std::fflush(stream_);
+  write(line);
 }
 
 void Console::print_plain(std::string_view text) const {
-  std::fwrite(text.data(), 1, text.size(), stream_);
-  std::fputc('\n', stream_);
-  std::fflush(stream_);
+  std::string line(text);
+  line += '\n';
+  write(line);
 }
 
 void Console::log(std::string_view markup) const {
@@ -139,7 +149,15 @@ void Console::log(std::string_view markup) const {
   localtime_r(&now, &local);
   char stamp[16];
   std::strftime(stamp, sizeof stamp, "%H:%M:%S", &local);
-  print(std::string("\\[") + stamp + "] " + std::string(markup));
+  const std::string time = std::string("[") + stamp + "]";
+  const std::string indent(time.size() + 1, ' ');
+  std::string line = (styled_ ? "\x1b[2;36m" + time + "\x1b[0m" : time) + " ";
+  for (char c : render(markup, styled_)) {
+    line += c;
+    if (c == '\n') line += indent;
+  }
+  line += '\n';
+  write(line);
 }
 
 void Console::print_pretty(const nlohmann::ordered_json& value) const {
@@ -147,11 +165,12 @@ void Console::print_pretty(const nlohmann::ordered_json& value) const {
 }
 
 void Console::print_table(const Table& table) const {
-  for (const auto& line : table.render(width(), styled_)) print_plain(line);
+  for (const auto& line : table.render(width(), styled_))
+    print_plain(line);
 }
 
 std::unique_ptr<Status> Console::status(std::string_view text) const {
-  return std::make_unique<Status>(stream_, std::string(text), terminal_);
+  return std::make_unique<Status>(stream_, std::string(text), terminal_, live_);
 }
 
 }  // namespace tarvo::term

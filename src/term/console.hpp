@@ -17,6 +17,7 @@ namespace tarvo::term {
 
 class Table;
 class Status;
+class LiveLine;
 
 // Makes outside text print literally inside markup.
 std::string escape(std::string_view text);
@@ -39,14 +40,16 @@ class Console {
   void print(std::string_view markup) const;
   // One line written exactly as given, no markup.
   void print_plain(std::string_view text) const;
-  // A time-stamped progress line: "[HH:MM:SS] message".
+  // A time-stamped progress line: "[HH:MM:SS] message"; further lines of the message
+  // are indented to start under its first.
   void log(std::string_view markup) const;
   // A JSON value in Python's literal form, wrapped to the width like a pretty printer.
   void print_pretty(const nlohmann::ordered_json& value) const;
   void print_table(const Table& table) const;
 
   // A transient busy line shown until the returned object is destroyed (animated
-  // on a terminal only; always removed, also when the block throws).
+  // on a terminal only; always removed, also when the block throws). Lines printed
+  // through this console meanwhile appear above it.
   [[nodiscard]] std::unique_ptr<Status> status(std::string_view text) const;
 
   bool is_terminal() const { return terminal_; }
@@ -55,7 +58,10 @@ class Console {
   std::FILE* stream() const { return stream_; }
 
  private:
+  void write(std::string_view text) const;
+
   std::FILE* stream_;
+  std::shared_ptr<LiveLine> live_;  // shared with this console's spinners
   bool terminal_;
   bool styled_;
 };

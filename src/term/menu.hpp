@@ -1,8 +1,10 @@
 #pragma once
-// A single-choice menu. On a terminal: arrow keys or j/k move, Enter chooses,
-// Esc or q cancels. Without a terminal: the title and numbered entries are printed
-// and a number is read from standard input; an empty line or end of input cancels,
-// any other answer outside 1..N asks again.
+// A single-choice menu. On a terminal (input and output both): arrow keys or j/k
+// move, Home/End jump, Enter chooses, Esc or q cancels; the menu is drawn in place and
+// erased when it closes. Without a terminal: the title and the entries numbered from 1
+// are printed and a number is read from the input; an empty line or end of input
+// cancels, and any other answer that is not a number from 1 to N prints a one-line
+// hint and asks again. A menu without entries is cancelled at once.
 #include <cstdio>
 #include <optional>
 #include <string>

@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "term/text.hpp"
+
 namespace tarvo::term {
 
 class Table {
@@ -15,7 +17,10 @@ class Table {
   void add_column(std::string header) { headers_.push_back(std::move(header)); }
   void add_row(std::vector<std::string> cells) { rows_.push_back(std::move(cells)); }
 
-  // The table as lines of plain or styled text, fitted to `width` columns.
+  // The table as lines of plain or styled text, fitted to `width` columns: the widest
+  // columns give up room first, and cells fold onto further lines. Only when `width`
+  // cannot hold even one character per column is the table wider. A row with more
+  // cells than there are headers gets columns with empty headers.
   std::vector<std::string> render(int width, bool styled) const;
 
   const std::string& title() const { return title_; }
@@ -27,9 +32,5 @@ class Table {
   std::vector<std::string> headers_;
   std::vector<std::vector<std::string>> rows_;
 };
-
-// Columns `text` takes on a terminal (East Asian wide and emoji characters count two,
-// combining marks zero).
-int display_width(std::string_view text);
 
 }  // namespace tarvo::term

@@ -1,0 +1,32 @@
+#include "core/files.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "core/fd.hpp"
+
+namespace tarvo::core::files {
+
+std::optional<std::string> read_if_exists(const std::filesystem::path& path) {
+  Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd) {
+    if (errno == ENOENT) return std::nullopt;
+    throw std::system_error(errno, std::generic_category());
+  }
+  std::string content;
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd.get(), buffer, sizeof buffer);
+    if (n == 0) return content;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw std::system_error(errno, std::generic_category());
+    }
+    content.append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace tarvo::core::files

@@ -1,0 +1,13 @@
+#pragma once
+// Small file helpers with precise errors (errno kept), for the config and state files.
+#include <filesystem>
+#include <optional>
+#include <string>
+
+namespace tarvo::core::files {
+
+// The whole file, or nothing when it does not exist. Any other failure (a folder,
+// no permission, an I/O error) throws std::system_error.
+std::optional<std::string> read_if_exists(const std::filesystem::path& path);
+
+}  // namespace tarvo::core::files

@@ -1,0 +1,83 @@
+#include "core/settings.hpp"
+
+#include <cstdlib>
+#include <stdexcept>
+#include <system_error>
+
+#include <nlohmann/json.hpp>
+
+#include "core/files.hpp"
+
+namespace tarvo::core {
+namespace {
+
+std::optional<std::string> from_environment(const char* name) {
+  const char* value = std::getenv(name);
+  if (value && *value) return std::string(value);
+  return std::nullopt;
+}
+
+std::runtime_error config_error(const std::filesystem::path& path, const std::string& fault) {
+  return std::runtime_error("config file " + path.string() + ": " + fault);
+}
+
+// The config file's values; an empty object when there is no file.
+nlohmann::json read_config(const std::filesystem::path& path) {
+  std::optional<std::string> text;
+  try {
+    text = files::read_if_exists(path);
+  } catch (const std::system_error& e) {
+    throw config_error(path, std::string("cannot read (") + e.code().message() + ")");
+  }
+  if (!text) return nlohmann::json::object();
+  nlohmann::json config;
+  try {
+    config = nlohmann::json::parse(*text);
+  } catch (const nlohmann::json::parse_error& e) {
+    throw config_error(path, std::string("not valid JSON (") + e.what() + ")");
+  }
+  if (!config.is_object()) throw config_error(path, "not a JSON object");
+  return config;
+}
+
+std::optional<std::string> from_config(const nlohmann::json& config, const char* key,
+                                       const std::filesystem::path& path) {
+  const auto it = config.find(key);
+  if (it == config.end() || it->is_null()) return std::nullopt;
+  if (!it->is_string())
+    throw config_error(path, std::string("\"") + key + "\" must be text, not " + it->type_name());
+  return it->get<std::string>();
+}
+
+}  // namespace
+
+std::filesystem::path config_file_path() {
+  if (const char* config_home = std::getenv("XDG_CONFIG_HOME"); config_home && *config_home)
+    return std::filesystem::path(config_home) / "tarvo" / "config.json";
+  const char* home = std::getenv("HOME");
+  return std::filesystem::path(home && *home ? home : ".") / ".config" / "tarvo" / "config.json";
+}
+
+Settings load_settings() {
+  const auto path = config_file_path();
+  const auto config = read_config(path);
+  // Every key is checked, also those the environment overrides, so a broken file is
+  // reported now rather than on the day the variable is unset.
+  const auto file_url = from_config(config, "api_url", path);
+  const auto file_env = from_config(config, "env", path);
+  const auto file_key = from_config(config, "api_key", path);
+  const auto file_organization = from_config(config, "organization", path);
+
+  Settings settings;
+  settings.URL_API = from_environment("TARVO_API_URL").value_or(file_url.value_or(kDefaultApiUrl));
+  while (settings.URL_API.size() > 1 && settings.URL_API.back() == '/')
+    settings.URL_API.pop_back();
+  settings.TARVO_ENV = from_environment("TARVO_ENV").value_or(file_env.value_or(kDefaultEnv));
+  settings.api_key = from_environment("TARVO_API_KEY");
+  if (!settings.api_key) settings.api_key = file_key;
+  settings.organization = from_environment("TARVO_ORGANIZATION");
+  if (!settings.organization) settings.organization = file_organization;
+  return settings;
+}
+
+}  // namespace tarvo::core

@@ -1,0 +1,35 @@
+#pragma once
+// UTF-8 text measured in terminal columns. Text may carry the SGR escapes that
+// render() produces; they take no room and are kept in balance when text is cut.
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace tarvo::term {
+
+// The character at the start of `text` (not empty) and its length in bytes; a
+// malformed byte stands alone and reads as U+FFFD.
+std::pair<char32_t, std::size_t> decode_utf8(std::string_view text);
+
+// Columns `text` takes on a terminal (East Asian wide and emoji characters count two,
+// combining marks zero).
+int display_width(std::string_view text);
+
+// One character with the marks that combine with it, or one SGR escape sequence.
+struct Glyph {
+  std::string_view bytes;
+  int width;
+  bool escape;
+};
+std::vector<Glyph> split_glyphs(std::string_view text);
+
+// Folds text onto lines of at most `width` columns: at spaces where possible, inside
+// a word otherwise, never inside a character. Line breaks in the text are kept, and
+// styles in force at a break are closed and reopened on the next line.
+std::vector<std::string> wrap(std::string_view text, int width);
+
+// The first `width` columns of one line; a cut is marked with an ellipsis.
+std::string truncate(std::string_view text, int width);
+
+}  // namespace tarvo::term
