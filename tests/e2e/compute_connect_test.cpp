@@ -48,7 +48,8 @@ TEST_F(ConnectTest, RegistersStartsTheStackFlushesAndSavesTheNode) {
   EXPECT_EQ(registered[0]["name"], "alice-local");
   const auto& info = registered[0]["info"]["cluster"];
   std::vector<std::string> keys;
-  for (const auto& item : info.items()) keys.push_back(item.key());
+  for (const auto& item : info.items())
+    keys.push_back(item.key());
   EXPECT_THAT(keys, ElementsAre("cpu", "memory", "workers", "sims", "gpu"));
   EXPECT_EQ(info["cpu"], std::to_string(sysconf(_SC_NPROCESSORS_ONLN)));
   EXPECT_TRUE(std::regex_match(info["memory"].get<std::string>(), std::regex("[0-9]+Gi")));
@@ -70,8 +71,10 @@ TEST_F(ConnectTest, RegistersStartsTheStackFlushesAndSavesTheNode) {
 
   const auto saved = state();
   keys.clear();
-  for (const auto& item : saved.items()) keys.push_back(item.key());
-  EXPECT_THAT(keys, ElementsAre("cluster_id", "organization_id", "project_id", "started_at", "ports"));
+  for (const auto& item : saved.items())
+    keys.push_back(item.key());
+  EXPECT_THAT(keys,
+              ElementsAre("cluster_id", "organization_id", "project_id", "started_at", "ports"));
   EXPECT_EQ(saved["cluster_id"], cluster_id);
   EXPECT_EQ(saved["organization_id"], "7c0e4a52-1f3b-4d8e-9a61-2b5f0c3d9e10");
   EXPECT_TRUE(saved["project_id"].is_null());
@@ -222,8 +225,10 @@ TEST_F(ConnectTest, RegistrationRefusalsAndMalformedReplies) {
   EXPECT_THAT(result.out, HasSubstr("Could not reach TARVO platform: "));
 
   // Nothing was started, and no rollback was needed.
-  for (const auto& argv : docker_argvs()) EXPECT_EQ(argv, std::vector<std::string>({"docker", "info"}));
-  for (const auto& request : requests("platform")) EXPECT_NE(request["method"], "DELETE");
+  for (const auto& argv : docker_argvs())
+    EXPECT_EQ(argv, std::vector<std::string>({"docker", "info"}));
+  for (const auto& request : requests("platform"))
+    EXPECT_NE(request["method"], "DELETE");
   EXPECT_FALSE(std::filesystem::exists(state_file()));
 }
 
@@ -246,8 +251,8 @@ TEST_F(ConnectTest, FailedStackStartDeregistersWithoutStopping) {
             "Failed to start compute stack:\npull access denied [registry]\n\n"
             "Error during setup — deregistering cluster and shutting down compute stack\n");
   EXPECT_TRUE(clusters().empty());  // registered, then deregistered
-  EXPECT_THAT(docker_argvs(), ElementsAre(std::vector<std::string>{"docker", "info"},
-                                          compose({"up", "-d"})));
+  EXPECT_THAT(docker_argvs(),
+              ElementsAre(std::vector<std::string>{"docker", "info"}, compose({"up", "-d"})));
   EXPECT_FALSE(std::filesystem::exists(state_file()));
 }
 
@@ -288,9 +293,10 @@ TEST_F(ConnectTest, InterruptDuringTheFlushRollsBackAndStopsTheStack) {
 TEST_F(ConnectTest, FailingStateSaveRollsBackAndStopsTheStack) {
   start_platform();
   session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
-  // The state folder cannot be created under a plain file.
-  write_file(session_.home() / "not-a-folder", "");
-  session_.env()["XDG_STATE_HOME"] = (session_.home() / "not-a-folder" / "state").string();
+  // While the stack is flushed, a plain file takes the place of the state folder.
+  script_fake("docker", Json{{{"when", {"FLUSHALL"}},
+                              {"results", {{{"create_file", state_file().parent_path()}}}}}});
+  std::filesystem::create_directories(state_file().parent_path().parent_path());
   auto result = session_.run({"compute", "connect"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("Error: compute node state"));

@@ -17,15 +17,15 @@ constexpr const char* kNotDeregistered =
     "online.\n";
 
 Json deregistrations(const Json& responses) {
-  return Json::array({Json{{"method", "DELETE"},
-                           {"path", "/v1/clusters/cluster-7"},
-                           {"responses", responses}}});
+  return Json::array(
+      {Json{{"method", "DELETE"}, {"path", "/v1/clusters/cluster-7"}, {"responses", responses}}});
 }
 
 Json shutdown(int status, const std::string& body = "") {
-  return Json::array({Json{{"method", "POST"},
-                           {"path", "/jobs/shutdown"},
-                           {"responses", Json::array({Json{{"status", status}, {"body", body}}})}}});
+  return Json::array(
+      {Json{{"method", "POST"},
+            {"path", "/jobs/shutdown"},
+            {"responses", Json::array({Json{{"status", status}, {"body", body}}})}}});
 }
 
 using DisconnectTest = ComputeTest;
@@ -63,12 +63,12 @@ TEST_F(DisconnectTest, ConnectThenDisconnectAgainstTheEmulator) {
 
 TEST_F(DisconnectTest, RefusedShutdownWarnsAndGoesOn) {
   start_scripted_platform(deregistrations(Json::array({Json{{"status", 204}}})));
-  for (auto [status, body, line] :
-       std::vector<std::tuple<int, std::string, std::string>>{
+  for (auto [status, body, line] : std::vector<std::tuple<int, std::string, std::string>>{
            {500, "busy", "Failed to shut down active jobs cleanly (500): busy\n"},
            {204, "", "Failed to shut down active jobs cleanly (204): \n"}}) {
     write_state(connected_state());
-    auto service = scripted_server(shutdown(status, body), 8000, "compute-" + std::to_string(status));
+    auto service =
+        scripted_server(shutdown(status, body), 8000, "compute-" + std::to_string(status));
     auto result = session_.run({"compute", "disconnect"});
     EXPECT_EQ(result.exit_code, 0);
     EXPECT_EQ(result.out, line + kDeregistered);
@@ -116,7 +116,8 @@ TEST_F(DisconnectTest, DeregistrationOutcomes) {
     // The node is forgotten whether or not the platform agreed.
     EXPECT_FALSE(std::filesystem::exists(state_file()));
   }
-  for (const auto& request : requests("platform")) EXPECT_EQ(request["body"], "");
+  for (const auto& request : requests("platform"))
+    EXPECT_EQ(request["body"], "");
 }
 
 TEST_F(DisconnectTest, UnreachablePlatformStillForgetsTheNode) {

@@ -12,9 +12,9 @@ namespace {
 Json projects_route(const std::string& organization, int status, const std::string& body) {
   return Json{{"method", "GET"},
               {"path", "/v1/organizations/" + organization + "/projects"},
-              {"responses", Json::array({Json{{"status", status},
-                                              {"body", body},
-                                              {"content_type", "application/json"}}})}};
+              {"responses",
+               Json::array({Json{
+                   {"status", status}, {"body", body}, {"content_type", "application/json"}}})}};
 }
 
 constexpr const char* kThreeProjects =

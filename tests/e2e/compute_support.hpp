@@ -87,7 +87,8 @@ class BackgroundServer {
     posix_spawn_file_actions_adddup2(&actions, write_end.get(), STDOUT_FILENO);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     std::vector<char*> args;
-    for (const auto& arg : argv) args.push_back(const_cast<char*>(arg.c_str()));
+    for (const auto& arg : argv)
+      args.push_back(const_cast<char*>(arg.c_str()));
     args.push_back(nullptr);
     const int error = posix_spawn(&pid_, argv[0].c_str(), &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -95,7 +96,8 @@ class BackgroundServer {
     write_end.reset();
     std::string line;
     char c;
-    while (::read(read_end.get(), &c, 1) == 1 && c != '\n') line += c;
+    while (::read(read_end.get(), &c, 1) == 1 && c != '\n')
+      line += c;
     const auto colon = line.rfind(':');
     if (line.rfind("listening on", 0) != 0 || colon == std::string::npos)
       throw std::runtime_error(argv[0] + " did not start: " + line);
@@ -166,7 +168,8 @@ class ComputeTest : public testing::Test {
   }
   std::vector<std::vector<std::string>> docker_argvs() const {
     std::vector<std::vector<std::string>> argvs;
-    for (const auto& call : calls("docker")) argvs.push_back(call["argv"]);
+    for (const auto& call : calls("docker"))
+      argvs.push_back(call["argv"]);
     return argvs;
   }
   static std::vector<std::string> compose(std::initializer_list<std::string> rest) {
@@ -180,8 +183,7 @@ class ComputeTest : public testing::Test {
 
   // The platform emulator, seeded with `seed` (its default seed when null).
   void start_platform(const Json& seed = nullptr) {
-    std::vector<std::string> argv = {build_bin("tarvo-platform-emulator").string(), "--port",
-                                     "0"};
+    std::vector<std::string> argv = {build_bin("tarvo-platform-emulator").string(), "--port", "0"};
     if (!seed.is_null()) {
       write_file(session_.home() / "seed.json", seed.dump());
       argv.insert(argv.end(), {"--data", (session_.home() / "seed.json").string()});

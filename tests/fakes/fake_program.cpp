@@ -5,7 +5,8 @@
 // The first rule whose words all appear among the arguments applies; its n-th use
 // takes results[n] (the last one once they run out). A result holds "exit",
 // "stdout", "stderr", and optionally "interrupt_parent" (send SIGINT to the caller,
-// as Ctrl-C would) and "sleep" (seconds, before exiting). Without a matching rule
+// as Ctrl-C would), "sleep" (seconds, before exiting) and "create_file" (a path to
+// create as an empty file, to get in the caller's way). Without a matching rule
 // the program exits 0 and prints nothing.
 #include <signal.h>
 #include <unistd.h>
@@ -76,6 +77,7 @@ int main(int argc, char** argv) {
     const auto& result = results[std::min<std::size_t>(use, results.size() - 1)];
     std::cout << result.value("stdout", "") << std::flush;
     std::cerr << result.value("stderr", "") << std::flush;
+    if (result.contains("create_file")) std::ofstream(result["create_file"].get<std::string>());
     if (result.value("interrupt_parent", false)) kill(getppid(), SIGINT);
     if (const double sleep = result.value("sleep", 0.0); sleep > 0)
       std::this_thread::sleep_for(std::chrono::duration<double>(sleep));
