@@ -2,7 +2,8 @@
 // push a cart left or right to keep the pole on it upright.
 //
 // It doubles as a faulty simulator for tests: `--fault <kind>` makes it misbehave
-// on the third step of each session (crash, garbage, hang, outside, nonfinite, flags).
+// on the third step of each session (crash, garbage, hang, outside, nonfinite,
+// nullreward, flags).
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -135,7 +136,10 @@ int main(int argc, char** argv) {
         bool terminated = pole.fallen();
         bool truncated = !terminated && pole.steps >= pole.max_steps;
         observation(obs, sizeof obs, pole, faulty && fault == "outside" ? 100.0f : NAN);
-        const char* reward = faulty && fault == "nonfinite" ? "1e999" : "1.0";
+        // What Python's json.dumps writes for a NaN reward: not JSON at all.
+        const char* reward = faulty && fault == "nonfinite" ? "NaN" : "1.0";
+        // What JavaScript's JSON.stringify writes for one.
+        if (faulty && fault == "nullreward") reward = "null";
         const char* flag = terminated ? "true" : "false";
         if (faulty && fault == "flags") flag = "\"no\"";
         std::printf(

@@ -55,12 +55,15 @@ ordered_json Client::call(std::string_view method, std::string_view args) {
   auto result = reply.find("result");
   if (result == reply.end())
     throw SessionError("the server sent a reply without a result: " + excerpt(line));
+  if (method == "make") made_ = true;
   return std::move(*result);
 }
 
 void Client::init() {
-  ordered_json args{{"env_id", env_id_}, {"env_init", env_init_}};
-  call("make", args.dump(-1, ' ', false, ordered_json::error_handler_t::replace));
+  if (!made_) {
+    ordered_json args{{"env_id", env_id_}, {"env_init", env_init_}};
+    call("make", args.dump(-1, ' ', false, ordered_json::error_handler_t::replace));
+  }
   sensor_space_ = parse_space(call("sensor_space"));
   action_space_ = parse_space(call("action_space"));
 }

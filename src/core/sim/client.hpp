@@ -69,7 +69,8 @@ class Client {
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
 
-  // Makes the environment ("make" with env_id and env_init) and reads both spaces.
+  // Makes the environment ("make" with env_id and env_init, unless a make call
+  // already did) and reads both spaces.
   void init();
   // The spaces read by init(); init() runs first if it has not yet.
   const Space& sensor_space();
@@ -93,6 +94,7 @@ class Client {
   nlohmann::ordered_json env_init_;
   std::optional<Space> sensor_space_;
   std::optional<Space> action_space_;
+  bool made_ = false;
   bool closed_ = false;
 };
 

@@ -131,8 +131,12 @@ std::string_view Session::call(std::string_view method, std::string_view args) {
   try {
     auto line = child_.exchange(request_, setup_.reply_timeout, setup_.cancel_fd);
     if (!is_reply_line(line)) {
+      std::string hint;
+      if (line.find("NaN") != std::string_view::npos ||
+          line.find("Infinity") != std::string_view::npos)
+        hint = " (JSON has no NaN or Infinity: a number in it is not finite)";
       throw SessionError("the simulator answered '" + std::string(method) +
-                         "' with a line that is not a reply: " + excerpt(line));
+                         "' with a line that is not a reply" + hint + ": " + excerpt(line));
     }
     if (method == "close") {
       over_ = true;
