@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -35,6 +36,11 @@ struct MimeDeleter {
 using Easy = std::unique_ptr<CURL, EasyDeleter>;
 using Slist = std::unique_ptr<curl_slist, SlistDeleter>;
 using Mime = std::unique_ptr<curl_mime, MimeDeleter>;
+
+// At least 1 ms: libcurl reads 0 as "no limit", which a tiny limit must not become.
+long to_milliseconds(double seconds) {
+  return std::max(1L, std::lround(seconds * 1000));
+}
 
 std::string format_seconds(double seconds) {
   char text[32];
@@ -191,10 +197,10 @@ Response Client::send(const Request& request) {
   if (impl_->options.unix_socket)
     curl_easy_setopt(curl, CURLOPT_UNIX_SOCKET_PATH, impl_->options.unix_socket->c_str());
   if (request.timeout_seconds > 0)
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout_seconds * 1000));
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, to_milliseconds(request.timeout_seconds));
   if (request.connect_timeout_seconds > 0)
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(request.connect_timeout_seconds * 1000));
+                     to_milliseconds(request.connect_timeout_seconds));
 
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, on_write);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);

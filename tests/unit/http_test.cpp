@@ -22,6 +22,8 @@
 #include "core/fd.hpp"
 #include "core/http.hpp"
 #include "core/interrupt.hpp"
+#include "core/process.hpp"
+#include "scoped.hpp"
 
 using testing::HasSubstr;
 
@@ -311,6 +313,87 @@ TEST(HttpClient, MultipartUploadArrivesIntactWithProgress) {
   request.multipart[1].file_path = "/nonexistent/archive.tar.gz";
   EXPECT_THAT([&] { client.send(request); },
               testing::ThrowsMessage<ClientError>(HasSubstr("/nonexistent/archive.tar.gz")));
+}
+
+// `openssl s_server` on loopback with a fresh self-signed certificate, stopped with
+// the object; skipped where the openssl program is missing.
+class TlsServer {
+ public:
+  explicit TlsServer(const std::filesystem::path& dir) : dir_(dir), port_(closed_port()) {
+    const auto made = process::run(
+        {"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+         "-nodes", "-keyout", (dir / "key.pem").string(), "-out", certificate().string(), "-subj",
+         "/CN=localhost", "-addext", "subjectAltName=IP:127.0.0.1", "-days", "1"},
+        quiet());
+    if (made.exit_code != 0) throw std::runtime_error("openssl req failed: " + made.err);
+    thread_ = std::thread([this] {
+      process::run({"sh", "-c", "echo $$ > \"$0\"; exec \"$@\"", (dir_ / "pid").string(), "openssl",
+                    "s_server", "-quiet", "-www", "-accept", "127.0.0.1:" + std::to_string(port_),
+                    "-cert", certificate().string(), "-key", (dir_ / "key.pem").string()},
+                   quiet());
+    });
+    for (int i = 0; i < 500 && !accepts(); ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~TlsServer() {
+    for (int i = 0; i < 500 && read_pid() <= 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (const pid_t pid = read_pid(); pid > 0) ::kill(pid, SIGTERM);
+    thread_.join();
+  }
+  std::filesystem::path certificate() const { return dir_ / "cert.pem"; }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/"; }
+
+ private:
+  static process::Options quiet() {
+    process::Options options;
+    options.out = process::Stream::discard;
+    options.err = process::Stream::capture;
+    options.input = "";
+    return options;
+  }
+  pid_t read_pid() const {
+    std::ifstream in(dir_ / "pid");
+    pid_t pid = 0;
+    in >> pid;
+    return pid;
+  }
+  bool accepts() const {
+    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port_));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return ::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  }
+  std::filesystem::path dir_;
+  int port_;
+  std::thread thread_;
+};
+
+TEST(HttpClient, TlsIsVerifiedAgainstTheSystemStoreOrSslCertFile) {
+  if (!process::find_program("openssl")) GTEST_SKIP() << "the openssl program is not installed";
+  const auto dir =
+      std::filesystem::temp_directory_path() / ("tarvo-tls-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    TlsServer server(dir);
+    Client system_store(ClientOptions{.tls = TlsSettings{}, .unix_socket = {}});
+    try {
+      system_store.get(server.url(), 10);
+      ADD_FAILURE() << "a self-signed certificate was accepted";
+    } catch (const TimeoutError& e) {
+      ADD_FAILURE() << e.what();
+    } catch (const ClientError& e) {
+      EXPECT_THAT(e.what(), HasSubstr("certificate"));
+    }
+
+    test::ScopedEnv bundle("SSL_CERT_FILE", server.certificate().string());
+    EXPECT_EQ(default_tls().ca_file, server.certificate().string());
+    Client trusting;  // picks SSL_CERT_FILE up through default_tls()
+    EXPECT_EQ(trusting.get(server.url(), 10).status, 200);
+  }
+  std::filesystem::remove_all(dir);
 }
 
 TEST(HttpClient, CtrlCAbortsATransfer) {

@@ -1,10 +1,10 @@
 // Console markup: styles on a terminal, plain text elsewhere, outside text literal.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <optional>
 #include <regex>
 
+#include "scoped.hpp"
 #include "term/console.hpp"
 #include "term_files.hpp"
 
@@ -34,42 +34,20 @@ TEST(Markup, EscapedOutsideTextPrintsLiterally) {
   EXPECT_EQ(render("[red]" + escape("[bold]") + "[/red]", true), "\x1b[31m[bold]\x1b[0m");
 }
 
-// Sets or removes an environment variable for one test.
-class ScopedEnv {
- public:
-  ScopedEnv(const char* name, const char* value) : name_(name) {
-    if (const char* old = std::getenv(name)) old_ = old;
-    if (value)
-      setenv(name, value, 1);
-    else
-      unsetenv(name);
-  }
-  ~ScopedEnv() {
-    if (old_)
-      setenv(name_, old_->c_str(), 1);
-    else
-      unsetenv(name_);
-  }
-
- private:
-  const char* name_;
-  std::optional<std::string> old_;
-};
-
 TEST(ConsoleOutput, PlainWhenNotATerminalUnlessForced) {
-  ScopedEnv no_force("FORCE_COLOR", nullptr);
+  test::ScopedEnv no_force("FORCE_COLOR", std::nullopt);
   auto file = test::temp_file();
   Console console(file.get());
   EXPECT_FALSE(console.styled());
   console.print("[green]Connected[/green] to " + escape("[prod]"));
   EXPECT_EQ(test::contents(file.get()), "Connected to [prod]\n");
 
-  ScopedEnv force("FORCE_COLOR", "1");
+  test::ScopedEnv force("FORCE_COLOR", "1");
   EXPECT_TRUE(Console(file.get()).styled());
 }
 
 TEST(ConsoleOutput, LogLinesCarryATimeStampAndAlignFurtherLines) {
-  ScopedEnv no_force("FORCE_COLOR", nullptr);
+  test::ScopedEnv no_force("FORCE_COLOR", std::nullopt);
   auto file = test::temp_file();
   Console console(file.get());
   console.log("[2/5] stopping my-sim");
@@ -82,7 +60,7 @@ TEST(ConsoleOutput, LogLinesCarryATimeStampAndAlignFurtherLines) {
 }
 
 TEST(ConsoleOutput, PrettyValuesPrintLiterally) {
-  ScopedEnv no_force("FORCE_COLOR", nullptr);
+  test::ScopedEnv no_force("FORCE_COLOR", std::nullopt);
   auto file = test::temp_file();
   Console console(file.get());
   console.print_pretty({{"name", "[bold]x"}, {"moniker", nullptr}});

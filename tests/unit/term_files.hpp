@@ -25,7 +25,7 @@ using File = std::unique_ptr<std::FILE, FileCloser>;
 inline File temp_file(std::string_view content = {}) {
   File file(std::tmpfile());
   if (!file) throw std::runtime_error("tmpfile failed");
-  std::fwrite(content.data(), 1, content.size(), file.get());
+  if (!content.empty()) std::fwrite(content.data(), 1, content.size(), file.get());
   std::rewind(file.get());
   return file;
 }
