@@ -1,20 +1,15 @@
 #include "core/sim/log.hpp"
 
-#include <cstdio>
-#include <cstdlib>
+#include "core/logger.hpp"
 
 namespace tarvo::core::sim {
 
 void log_info(const std::string& name, std::string_view message) {
-  std::fprintf(stderr, "INFO %s: %.*s\n", name.c_str(), static_cast<int>(message.size()),
-               message.data());
+  get_logger(name).info(message);
 }
 
 void log_debug(const std::string& name, std::string_view message) {
-  const char* level = std::getenv("TARVO_LOG_LEVEL");
-  if (!level || std::string_view(level) != "debug") return;
-  std::fprintf(stderr, "DEBUG %s: %.*s\n", name.c_str(), static_cast<int>(message.size()),
-               message.data());
+  get_logger(name).debug(message);
 }
 
 }  // namespace tarvo::core::sim
