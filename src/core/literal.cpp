@@ -416,36 +416,17 @@ class Parser {
     if (at_end()) fail_at(escape_pos, "unterminated string");
     const char c = peek();
     ++pos_;
+    // Pairs of escape letter and the character it stands for.
+    constexpr std::string_view simple = "n\nt\tr\rb\bf\fv\va\a\\\\''\"\"//";
+    for (size_t i = 0; i < simple.size(); i += 2) {
+      if (simple[i] == c) {
+        out += simple[i + 1];
+        return;
+      }
+    }
     switch (c) {
       case '\n':
         return;  // a line continuation
-      case '\\':
-      case '\'':
-      case '"':
-      case '/':
-        out += c;
-        return;
-      case 'n':
-        out += '\n';
-        return;
-      case 't':
-        out += '\t';
-        return;
-      case 'r':
-        out += '\r';
-        return;
-      case 'b':
-        out += '\b';
-        return;
-      case 'f':
-        out += '\f';
-        return;
-      case 'v':
-        out += '\v';
-        return;
-      case 'a':
-        out += '\a';
-        return;
       case 'x':
         append_utf8(out, hex_value(2, escape_pos));
         return;

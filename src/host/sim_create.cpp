@@ -139,30 +139,35 @@ void create(const std::string& name, const std::string& description, const std::
       throw std::runtime_error(dir.string() + " already exists and is not empty");
   }
 
-  struct Entry {
-    const char* file;
+  struct File {
+    const char* name;
+    std::string content;
     const char* what;
+    bool executable = false;
   };
-  std::vector<Entry> made = {{"tarvo.json", "the manifest: name, kind and how to start it"},
-                             {"sim.py", "the simulator program (Python 3, a cart-pole)"},
-                             {"README.md", "how to develop, check and serve it"}};
-  if (is_docker) made.push_back({"Dockerfile", "the container image (serves on port 1337)"});
+  std::vector<File> files = {
+      {"tarvo.json", manifest(name, description, is_docker),
+       "the manifest: name, kind and how to start it"},
+      {"sim.py", std::string(templates::kSimPy), "the simulator program (Python 3, a cart-pole)",
+       true},
+      {"README.md", readme(name, description), "how to develop, check and serve it"}};
+  if (is_docker)
+    files.push_back({"Dockerfile", std::string(templates::kDockerfile),
+                     "the container image (serves on port 1337)"});
 
   Scaffold scaffold;
   scaffold.make_directories(dir);
-  scaffold.write(dir / "tarvo.json", manifest(name, description, is_docker));
-  scaffold.write(dir / "sim.py", templates::kSimPy, true);
-  scaffold.write(dir / "README.md", readme(name, description));
-  if (is_docker) scaffold.write(dir / "Dockerfile", templates::kDockerfile);
+  for (const auto& file : files)
+    scaffold.write(dir / file.name, file.content, file.executable);
   scaffold.complete();
 
   const term::Console console;
   console.print("[green]Created sim '" + term::escape(name) + "'[/green] in " +
                 term::escape(dir.string()));
-  for (const auto& entry : made) {
-    std::string file = entry.file;
-    file.resize(12, ' ');
-    console.print("  " + term::escape(file) + entry.what);
+  for (const auto& file : files) {
+    std::string shown = file.name;
+    shown.resize(12, ' ');
+    console.print("  " + term::escape(shown) + file.what);
   }
   const std::string where = shell_word(dir.string());
   const std::pair<std::string, const char*> next[] = {

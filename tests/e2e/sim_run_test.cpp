@@ -79,6 +79,16 @@ TEST(SimRun, ServesThePathOptionWithTheEnvInitMapping) {
   EXPECT_EQ(client->step(1).truncated, true);  // max_steps reached the simulator
   client->close();
 
+  // The simulator refuses settings it does not know, and says which.
+  auto typo = core::sim::create_client("grpc", "cartpole", "127.0.0.1", port, {{"gravty", 1}});
+  try {
+    typo->init();
+    ADD_FAILURE() << "an unknown env_init key was accepted";
+  } catch (const core::sim::SimulatorError& e) {
+    EXPECT_THAT(e.what(), HasSubstr("unknown env_init keys: gravty"));
+  }
+  typo.reset();
+
   // An empty positional path falls through to the address.
   auto validated =
       session.run({"sim", "validate", "", "--address", "127.0.0.1:" + std::to_string(port)});

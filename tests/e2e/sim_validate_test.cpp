@@ -65,6 +65,27 @@ TEST(SimValidate, PassesTheExamplesAndAFreshScaffold) {
   }
 }
 
+// The first fenced block of `language` in a document.
+std::string first_block(const std::string& document, const std::string& language) {
+  const std::string fence = "```" + language + "\n";
+  const auto start = document.find(fence);
+  if (start == std::string::npos) return "";
+  const auto body = start + fence.size();
+  return document.substr(body, document.find("```\n", body) - body);
+}
+
+TEST(SimValidate, TheAuthorGuidesExampleAsWritten) {
+  Session session;
+  ScratchDir work;
+  const auto guide = read_file(fs::path(TARVO_SOURCE_DIR) / "docs" / "writing-a-simulator.md");
+  write_file(work.path() / "tarvo.json", first_block(guide, "json"));
+  write_file(work.path() / "sim.py", first_block(guide, "python"));
+  for (const char* protocol : {"grpc", "http"}) {
+    auto result = session.run({"sim", "validate", work.path().string(), "-p", protocol});
+    EXPECT_EQ(result.exit_code, 0) << protocol << "\n" << result.out << result.err;
+  }
+}
+
 TEST(SimValidate, PrintsTheIssuesOfABrokenSimThenFails) {
   Session session;
   ScratchDir work;

@@ -33,6 +33,7 @@ TEST(Literal, PythonAndJsonScalars) {
   EXPECT_EQ(parse_literal(R"('\n\t\\\'\x41\101\u00e9\U0001F600')"), "\n\t\\'AA\u00e9\U0001F600");
   EXPECT_EQ(parse_literal(R"("\ud83d\ude00 \/")"), "\U0001F600 /");
   EXPECT_EQ(parse_literal("'\xc3\xa9t\xc3\xa9'"), "\u00e9t\u00e9");
+  EXPECT_EQ(parse_literal("'a\\\nb\\0'"), std::string("ab\0", 3));  // continuation, NUL
 
   EXPECT_EQ(parse_literal("42"), 42);
   EXPECT_EQ(parse_literal("-7"), -7);
