@@ -33,7 +33,7 @@ class HardwareProbe : public testing::Test {
   }
 
   ScratchDir dir_;
-  test::ScopedEnv env_;
+  test::ScopedEnvironment env_;
 };
 
 TEST_F(HardwareProbe, LinuxMemoryRoundsToTheNearestGibTiesToEven) {

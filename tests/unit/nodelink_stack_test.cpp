@@ -71,7 +71,7 @@ class StackControl : public testing::Test {
   std::size_t docker_calls() const { return test::count_lines(bin() / "calls.jsonl"); }
 
   test::ScratchDir dir_;
-  test::ScopedEnv env_;
+  test::ScopedEnvironment env_;
 };
 
 TEST_F(StackControl, DaemonCheck) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -11,35 +12,24 @@
 
 #include <nlohmann/json.hpp>
 
+#include "scoped.hpp"
+
 namespace tarvo::test {
 
-// Sets variables for the object's lifetime, then restores the earlier values.
-class ScopedEnv {
+// Several variables set (or unset) for the object's lifetime, restored in reverse.
+class ScopedEnvironment {
  public:
-  ScopedEnv() = default;
-  ScopedEnv(const ScopedEnv&) = delete;
-  ScopedEnv& operator=(const ScopedEnv&) = delete;
-  ~ScopedEnv() {
-    for (auto it = saved_.rbegin(); it != saved_.rend(); ++it) {
-      if (it->second)
-        ::setenv(it->first.c_str(), it->second->c_str(), 1);
-      else
-        ::unsetenv(it->first.c_str());
-    }
+  void set(const std::string& name, std::optional<std::string> value) {
+    variables_.push_back(std::make_unique<ScopedEnv>(name, std::move(value)));
   }
-  void set(const std::string& name, const std::string& value) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::setenv(name.c_str(), value.c_str(), 1);
-  }
-  void unset(const std::string& name) {
-    const char* old = std::getenv(name.c_str());
-    saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
-    ::unsetenv(name.c_str());
+  void unset(const std::string& name) { set(name, std::nullopt); }
+  ~ScopedEnvironment() {
+    while (!variables_.empty())
+      variables_.pop_back();
   }
 
  private:
-  std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+  std::vector<std::unique_ptr<ScopedEnv>> variables_;
 };
 
 // Copies the fake program into `folder` as `name`, with scripted `rules`.

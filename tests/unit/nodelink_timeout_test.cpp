@@ -45,7 +45,7 @@ class PlatformTimeOut : public testing::Test {
   std::filesystem::path bin() const { return dir_.path() / "bin"; }
 
   test::ScratchDir dir_;
-  test::ScopedEnv env_;
+  test::ScopedEnvironment env_;
   std::unique_ptr<test::PrivateNetwork> network_;
   std::unique_ptr<test::BackgroundServer> platform_;
 };

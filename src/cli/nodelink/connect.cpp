@@ -85,7 +85,8 @@ void roll_back(const core::Settings& settings, const std::string& cluster_id, bo
 void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& timeouts) {
   const auto settings = core::load_settings();
 
-  if (compute::state::load()) {
+  // Only a stored, non-empty record counts as an earlier node.
+  if (const auto existing = compute::state::load(); existing && !existing->empty()) {
     if (_is_port_in_use(8000)) {
       console().print("[red]Already connected — compute node is already running[/red]");
       throw Exit{1};
