@@ -11,26 +11,21 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
-#include <optional>
 #include <string>
 #include <system_error>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
 #include "core/fd.hpp"
-#include "core/files.hpp"
 #include "core/interrupt.hpp"
 #include "core/logger.hpp"
 #include "core/package_filter.hpp"
+#include "core/sim/manifest.hpp"
 
 namespace tarvo::core {
 
 namespace fs = std::filesystem;
 
 namespace {
-
-constexpr const char* kManifestFile = "tarvo.json";
 
 struct ArchiveFree {
   void operator()(archive* handle) const { archive_write_free(handle); }
@@ -44,47 +39,8 @@ struct DirClose {
 using ArchivePtr = std::unique_ptr<archive, ArchiveFree>;
 using EntryPtr = std::unique_ptr<archive_entry, EntryFree>;
 
-struct ManifestFields {
-  std::string name, description, kind, version;
-};
-
 std::string errno_text(int error) {
   return std::generic_category().message(error);
-}
-
-ManifestFields read_manifest_fields(const fs::path& root) {
-  const fs::path path = root / kManifestFile;
-  std::optional<std::string> text;
-  try {
-    text = files::read_if_exists(path);
-  } catch (const std::system_error& error) {
-    throw PackageError("Cannot read " + path.string() + ": " + error.code().message());
-  }
-  if (!text) throw PackageError("No simulator manifest: " + path.string() + " does not exist");
-
-  nlohmann::json manifest;
-  try {
-    manifest = nlohmann::json::parse(*text);
-  } catch (const nlohmann::json::parse_error& error) {
-    throw PackageError(path.string() + " is not valid JSON: " + error.what());
-  }
-  if (!manifest.is_object()) throw PackageError(path.string() + " must hold a JSON object");
-
-  auto text_field = [&](const char* key, bool may_be_empty) {
-    const auto it = manifest.find(key);
-    if (it == manifest.end())
-      throw PackageError(path.string() + ": the field \"" + key + "\" is missing");
-    // A version is often written as a bare number; keep its text form.
-    if (std::string_view(key) == "version" && it->is_number_integer()) return it->dump();
-    if (!it->is_string())
-      throw PackageError(path.string() + ": the field \"" + key + "\" must be a text");
-    auto value = it->get<std::string>();
-    if (value.empty() && !may_be_empty)
-      throw PackageError(path.string() + ": the field \"" + key + "\" is empty");
-    return value;
-  };
-  return {text_field("name", false), text_field("description", true), text_field("kind", false),
-          text_field("version", false)};
 }
 
 // The archive's file name: the simulator name with anything but [A-Za-z0-9._-] replaced.
@@ -263,7 +219,12 @@ Package package(const fs::path& directory) {
   if (error || !fs::is_directory(root))
     throw PackageError("Cannot package " + directory.string() + ": not a directory");
 
-  const ManifestFields manifest = read_manifest_fields(root);
+  sim::Manifest manifest;
+  try {
+    manifest = sim::read_manifest(root);
+  } catch (const sim::ManifestError& error) {
+    throw PackageError(error.what());
+  }
   PackageFilter filter;
   try {
     filter = PackageFilter::load(root);

@@ -207,15 +207,17 @@ TEST(Package, ManifestFaultsNameTheFileAndTheField) {
   TempDir sim;
   const std::string manifest = (sim.path() / "tarvo.json").string();
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {"", "No simulator manifest: " + manifest + " does not exist"},
-      {"{\"name\": ", manifest + " is not valid JSON"},
-      {"[]", manifest + " must hold a JSON object"},
+      {"", manifest + ": missing"},
+      {"{\"name\": ", manifest + ": not valid JSON"},
+      {"[]", manifest + ": expected a JSON object"},
       {R"({"name": "x", "description": "", "version": "1"})",
-       manifest + ": the field \"kind\" is missing"},
+       manifest + ": missing field \"kind\""},
       {R"({"name": 7, "description": "", "kind": "sim", "version": "1"})",
-       manifest + ": the field \"name\" must be a text"},
+       manifest + ": field \"name\" must be text"},
       {R"({"name": "", "description": "", "kind": "sim", "version": "1"})",
-       manifest + ": the field \"name\" is empty"},
+       manifest + ": field \"name\" must not be empty"},
+      {R"({"name": "x", "description": "", "kind": "sim", "version": 3, "command": ["a"]})",
+       manifest + ": field \"version\" must be text"},
   };
   for (const auto& [text, message] : cases) {
     SCOPED_TRACE(text);
@@ -229,8 +231,5 @@ TEST(Package, ManifestFaultsNameTheFileAndTheField) {
     }
   }
 
-  write_text(sim.path() / "tarvo.json",
-             R"({"name": "x", "description": "", "kind": "sim", "version": 3})");
-  EXPECT_EQ(package(sim.path()).plugin_version, "3");
   EXPECT_THROW(package(sim.path() / "tarvo.json"), PackageError);
 }
