@@ -73,8 +73,7 @@ class HttpTransport final : public Transport {
       throw SessionError("no reply from the simulator server at " + address_ + " in time");
     } catch (const http::Error& error) {
       finished_ = true;
-      throw SessionError("cannot reach the simulator server at " + address_ + ": " +
-                         error.what());
+      throw SessionError("cannot reach the simulator server at " + address_ + ": " + error.what());
     }
   }
 
