@@ -1,0 +1,260 @@
+// Sessions through the real servers, over both protocols, against the example simulators.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <future>
+
+#include "core/interrupt.hpp"
+#include "core/sim/client.hpp"
+#include "core/sim/network.hpp"
+#include "sim_test_support.hpp"
+
+namespace {
+
+using nlohmann::ordered_json;
+using tarvo::core::sim::SessionError;
+using tarvo::core::sim::SimulatorError;
+using tarvo::core::sim::to_string;
+using tarvo::test::example_dir;
+using tarvo::test::ServedSimulator;
+
+class SimSession : public testing::TestWithParam<std::string> {};
+
+TEST_P(SimSession, RunsAnEpisodeAndCloses) {
+  ServedSimulator served(example_dir("cpp-sim"), GetParam());
+  auto client = served.client();
+  client->init();
+  EXPECT_EQ(to_string(client->action_space()), "Discrete(2)");
+  EXPECT_EQ(to_string(client->sensor_space()),
+            "Box([-4.8 -inf -0.41887903 -inf], [4.8 inf 0.41887903 inf], (4,), float32)");
+  auto reset = client->reset(7);
+  EXPECT_TRUE(contains(client->sensor_space(), reset.observation));
+  int steps = 0;
+  for (bool done = false; !done; ++steps) {
+    auto step = client->step(steps % 3 ? 1 : 0);
+    EXPECT_TRUE(contains(client->sensor_space(), step.observation));
+    EXPECT_EQ(step.reward, 1.0);
+    done = step.terminated.get<bool>() || step.truncated.get<bool>();
+  }
+  EXPECT_GT(steps, 1);
+  // The simulator's own error replies reach the client and the session goes on.
+  EXPECT_THROW(client->step(5), SimulatorError);
+  EXPECT_THROW(client->call("no_such_method"), SimulatorError);
+  EXPECT_NO_THROW(client->reset(std::nullopt));
+  client->close();
+  EXPECT_THROW(client->step(0), SessionError);
+}
+
+TEST_P(SimSession, SameSeedSameEpisodeAndSessionsAreSeparate) {
+  ServedSimulator served(example_dir("cpp-sim"), GetParam());
+  auto first = served.client();
+  auto second = served.client();
+  first->init();
+  second->init();
+  // Interleaved steps: each session's state must only follow its own actions.
+  auto a = first->reset(42).observation;
+  auto b = second->reset(42).observation;
+  EXPECT_EQ(a, b);
+  for (int i = 0; i < 5; ++i) {
+    a = first->step(1).observation;
+    b = second->step(0).observation;
+  }
+  EXPECT_NE(a, b);
+  // Concurrently, from two threads, the same seed and actions give the same run.
+  auto run = [&] {
+    auto client = served.client();
+    client->init();
+    client->reset(3);
+    ordered_json last;
+    for (int i = 0; i < 50; ++i)
+      last = client->step(i % 2).observation;
+    return last;
+  };
+  auto left = std::async(std::launch::async, run);
+  auto right = std::async(std::launch::async, run);
+  EXPECT_EQ(left.get(), right.get());
+}
+
+TEST_P(SimSession, EnvInitMergesServerDefaultsUnderTheClientsOwn) {
+  // max_steps 2 from the server: the episode is truncated after two steps.
+  ServedSimulator served(example_dir("cpp-sim"), GetParam(), std::chrono::seconds(2),
+                         ordered_json{{"max_steps", 2}});
+  auto client = served.client();
+  client->reset(1);
+  client->step(1);
+  EXPECT_TRUE(client->step(0).truncated.get<bool>());
+  // A client's own value wins.
+  auto other = served.client(ordered_json{{"max_steps", 4}});
+  other->reset(1);
+  for (int i = 0; i < 3; ++i)
+    EXPECT_FALSE(other->step(i % 2).truncated.get<bool>());
+  EXPECT_TRUE(other->step(1).truncated.get<bool>());
+}
+
+// Each faulty simulator ends its own session with a clear error; the server goes on.
+struct Fault {
+  const char* name;
+  const char* message;
+};
+
+TEST_P(SimSession, FaultySimulatorEndsOnlyItsSession) {
+  const Fault faults[] = {
+      {"crash", "ended without replying"},
+      {"garbage", "not a reply: Traceback"},
+      {"hang", "did not reply within 0.5 s"},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    ServedSimulator served(example_dir("broken/") + fault.name, GetParam(),
+                           std::chrono::milliseconds(500));
+    auto client = served.client();
+    auto bystander = served.client();
+    bystander->reset(1);
+    client->reset(1);
+    client->step(0);
+    client->step(0);
+    try {
+      client->step(0);
+      ADD_FAILURE() << "the fault went unnoticed";
+    } catch (const SessionError& error) {
+      EXPECT_NE(std::string(error.what()).find(fault.message), std::string::npos) << error.what();
+    }
+    EXPECT_THROW(client->step(0), SessionError);
+    // Neither the other session nor new ones are affected.
+    EXPECT_NO_THROW(bystander->step(1));
+    auto next = served.client();
+    EXPECT_NO_THROW(next->reset(2));
+  }
+}
+
+TEST_P(SimSession, CrashReportsTheSimulatorsLastWords) {
+  ServedSimulator served(example_dir("broken/crash"), GetParam());
+  auto client = served.client();
+  client->reset(1);
+  client->step(0);
+  client->step(0);
+  try {
+    client->step(0);
+    FAIL();
+  } catch (const SessionError& error) {
+    std::string message = error.what();
+    EXPECT_NE(message.find("killed by signal 6"), std::string::npos) << message;
+    EXPECT_NE(message.find("simulated crash"), std::string::npos) << message;
+  }
+}
+
+TEST_P(SimSession, StopEndsWaitingSessionsPromptly) {
+  auto served = std::make_unique<ServedSimulator>(example_dir("broken/hang"), GetParam(),
+                                                  std::chrono::minutes(5));
+  auto client = served->client();
+  client->reset(1);
+  client->step(0);
+  client->step(0);
+  auto waiting = std::async(std::launch::async, [&] { client->step(0); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  served.reset();  // stop() must not wait five minutes for the hung simulator
+  EXPECT_THROW(waiting.get(), SessionError);
+}
+
+TEST_P(SimSession, UnreachableServerIsAClearError) {
+  int port;
+  {
+    ServedSimulator served(example_dir("cpp-sim"), GetParam());
+    port = served.port();
+  }
+  auto client = tarvo::core::sim::create_client(GetParam(), "", "127.0.0.1", port);
+  try {
+    client->init();
+    FAIL();
+  } catch (const SessionError& error) {
+    EXPECT_NE(std::string(error.what()).find("cannot reach"), std::string::npos) << error.what();
+  }
+}
+
+TEST_P(SimSession, SurvivesAnIdleSpellLongerThanKeepAlive) {
+  ServedSimulator served(example_dir("cpp-sim"), GetParam());
+  auto client = served.client();
+  auto before = client->reset(9).observation;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // Same session after the idle connection was dropped: the episode goes on.
+  EXPECT_NE(client->step(1).observation, before);
+  EXPECT_EQ(client->reset(9).observation, before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, SimSession, testing::Values("grpc", "http"));
+
+TEST(SimServer, RefusesWhatItCannotServe) {
+  EXPECT_THROW(tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {},
+                                                    "smoke-signals"),
+               std::invalid_argument);
+  EXPECT_THROW(
+      tarvo::core::sim::make_from_sim_path(example_dir("nowhere"), "127.0.0.1", 0, {}, "grpc"),
+      std::runtime_error);
+  // A taken port is an error at listen, not a silent second server.
+  ServedSimulator served(example_dir("cpp-sim"), "grpc");
+  for (const char* protocol : {"grpc", "http"}) {
+    auto second = tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1",
+                                                       served.port(), {}, protocol);
+    EXPECT_THROW(second->listen(), std::runtime_error) << protocol;
+  }
+}
+
+TEST(SimServer, StartEndsOnStopAndStopIsIdempotent) {
+  auto server =
+      tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, "grpc");
+  server->listen();
+  auto serving = std::async(std::launch::async, [&] { server->start(); });
+  server->stop();
+  server->stop();
+  EXPECT_NO_THROW(serving.get());
+}
+
+TEST(SimNetwork, ProbesSeeWhatIsServed) {
+  ServedSimulator served(example_dir("cpp-sim"), "grpc");
+  EXPECT_TRUE(tarvo::core::is_port_opened(served.address()));
+  EXPECT_TRUE(tarvo::core::is_channel_available(served.address()));
+  ServedSimulator http(example_dir("cpp-sim"), "http");
+  EXPECT_TRUE(tarvo::core::is_port_opened(http.address()));
+  EXPECT_FALSE(tarvo::core::is_port_opened("127.0.0.1:1"));
+  EXPECT_FALSE(tarvo::core::is_port_opened("no port here"));
+  EXPECT_FALSE(tarvo::core::is_channel_available("127.0.0.1:1"));
+}
+
+TEST(SimNetwork, SplitsAddresses) {
+  using tarvo::core::sim::split_address;
+  EXPECT_EQ(split_address("localhost:1337"), (std::pair<std::string, int>{"localhost", 1337}));
+  EXPECT_EQ(split_address("[::1]:80"), (std::pair<std::string, int>{"::1", 80}));
+  for (const char* bad :
+       {"localhost", ":80", "host:", "host:0", "host:70000", "host:8x", "::1:80", "[::1]80"})
+    EXPECT_THROW(split_address(bad), std::invalid_argument) << bad;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimServerInterrupt, CtrlCEndsStartWithInterrupted) {
+  namespace interrupt = tarvo::core::interrupt;
+  interrupt::install();
+  for (const char* protocol : {"grpc", "http"}) {
+    SCOPED_TRACE(protocol);
+    interrupt::clear();
+    auto server =
+        tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, protocol);
+    server->listen();
+    auto client = tarvo::core::sim::create_client(protocol, "", "127.0.0.1", server->port());
+    client->reset(1);
+    auto serving = std::async(std::launch::async, [&] { server->start(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(::getpid(), SIGINT);
+    EXPECT_THROW(serving.get(), tarvo::core::Interrupted);
+    interrupt::clear();
+    // The server has shut down and its sessions with it; a later stop is harmless.
+    EXPECT_THROW(client->step(0), tarvo::core::sim::SessionError);
+    EXPECT_NO_THROW(server->stop());
+  }
+}
+
+}  // namespace

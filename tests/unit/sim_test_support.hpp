@@ -1,0 +1,47 @@
+#pragma once
+// A simulator server from build/examples served on loopback for the length of a test.
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "core/sim/client.hpp"
+#include "core/sim/server.hpp"
+
+namespace tarvo::test {
+
+inline std::string example_dir(const std::string& name) {
+  return std::string(TARVO_BUILD_DIR) + "/examples/" + name;
+}
+
+class ServedSimulator {
+ public:
+  ServedSimulator(const std::string& dir, const std::string& protocol,
+                  std::chrono::milliseconds reply_timeout = std::chrono::seconds(2),
+                  const nlohmann::ordered_json& mapping = nlohmann::ordered_json::object())
+      : protocol_(protocol) {
+    core::sim::ServerOptions options;
+    options.reply_timeout = reply_timeout;
+    server_ = core::sim::make_from_sim_path(dir, "127.0.0.1", 0, mapping, protocol, options);
+    server_->listen();
+    thread_ = std::thread([this] { server_->start(); });
+  }
+  ~ServedSimulator() {
+    server_->stop();
+    thread_.join();
+  }
+
+  int port() const { return server_->port(); }
+  std::string address() const { return "127.0.0.1:" + std::to_string(port()); }
+  std::unique_ptr<core::sim::Client> client(
+      const nlohmann::ordered_json& env_init = nlohmann::ordered_json::object()) const {
+    return core::sim::create_client(protocol_, "test-env", "127.0.0.1", port(), env_init);
+  }
+  core::sim::Server& server() { return *server_; }
+
+ private:
+  std::string protocol_;
+  std::unique_ptr<core::sim::Server> server_;
+  std::thread thread_;
+};
+
+}  // namespace tarvo::test

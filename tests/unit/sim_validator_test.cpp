@@ -1,0 +1,151 @@
+// The compliance check and the benchmark, end to end through a served directory.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+
+#include "core/sim/benchmark.hpp"
+#include "core/sim/validator.hpp"
+#include "sim_test_support.hpp"
+
+namespace {
+
+using tarvo::core::sim::benchmark;
+using tarvo::core::sim::Issue;
+using tarvo::core::sim::validate;
+using tarvo::core::sim::ValidateOptions;
+using tarvo::test::example_dir;
+using tarvo::test::ServedSimulator;
+
+ValidateOptions quick() {
+  ValidateOptions options;
+  options.reply_timeout = std::chrono::milliseconds(500);
+  options.steps = 20;
+  return options;
+}
+
+std::vector<std::string> checks(const std::vector<Issue>& issues) {
+  std::vector<std::string> out;
+  for (const auto& issue : issues)
+    out.push_back(issue.check);
+  return out;
+}
+
+// A scratch simulator directory holding one manifest.
+class ScratchSim {
+ public:
+  explicit ScratchSim(const std::string& manifest) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tarvo-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "tarvo.json") << manifest;
+  }
+  ~ScratchSim() { std::filesystem::remove_all(dir_); }
+  std::string path() const { return dir_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path dir_;
+};
+
+class SimValidate : public testing::TestWithParam<std::string> {};
+
+TEST_P(SimValidate, PassesTheReferenceSimulator) {
+  auto [ok, issues] = validate(example_dir("cpp-sim"), GetParam(), quick());
+  EXPECT_TRUE(ok);
+  EXPECT_TRUE(issues.empty()) << issues.front().check << ": " << issues.front().message;
+}
+
+TEST_P(SimValidate, ListsEachFaultOnce) {
+  struct Fault {
+    const char* name;
+    const char* check;
+    const char* message;
+  };
+  const Fault faults[] = {
+      {"crash", "session", "killed by signal 6"},
+      {"garbage", "session", "not a reply: Traceback"},
+      {"hang", "hang", "did not reply within 0.5 s"},
+      {"outside", "observation", "[100,"},
+      {"nonfinite", "session", "is not finite"},
+      {"nullreward", "reward", "null is not a finite number"},
+      {"flags", "flags", "terminated \"no\""},
+  };
+  for (const auto& fault : faults) {
+    SCOPED_TRACE(fault.name);
+    auto [ok, issues] = validate(example_dir("broken/") + fault.name, GetParam(), quick());
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(checks(issues), std::vector<std::string>{fault.check});
+    EXPECT_NE(issues[0].message.find(fault.message), std::string::npos) << issues[0].message;
+  }
+}
+
+TEST_P(SimValidate, ChecksARunningSimulatorByAddress) {
+  ServedSimulator served(example_dir("cpp-sim"), GetParam());
+  auto [ok, issues] = validate(served.address(), GetParam(), quick());
+  EXPECT_TRUE(ok);
+  ServedSimulator broken(example_dir("broken/outside"), GetParam());
+  auto [broken_ok, broken_issues] = validate(broken.address(), GetParam(), quick());
+  EXPECT_FALSE(broken_ok);
+  EXPECT_EQ(checks(broken_issues), std::vector<std::string>{"observation"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, SimValidate, testing::Values("grpc", "http"));
+
+TEST(SimValidateSetup, ReportsManifestAndStartFaults) {
+  {
+    ScratchSim sim("{\"name\": \"x\", \"kind\": \"sim\"}");
+    auto [ok, issues] = validate(sim.path(), "grpc", quick());
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(checks(issues), std::vector<std::string>{"manifest"});
+    EXPECT_NE(issues[0].message.find("\"description\""), std::string::npos) << issues[0].message;
+  }
+  {
+    ScratchSim sim(R"({"name": "x", "description": "", "kind": "sim", "version": "1",
+                      "command": ["./not-there"]})");
+    auto [ok, issues] = validate(sim.path(), "http", quick());
+    EXPECT_FALSE(ok);
+    ASSERT_EQ(checks(issues), std::vector<std::string>{"start"});
+    EXPECT_NE(issues[0].message.find("not-there"), std::string::npos) << issues[0].message;
+  }
+  {
+    // A program that says nothing and exits at once.
+    ScratchSim sim(R"({"name": "x", "description": "", "kind": "sim", "version": "1",
+                      "command": ["true"]})");
+    auto [ok, issues] = validate(sim.path(), "grpc", quick());
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(checks(issues), std::vector<std::string>{"start"});
+  }
+}
+
+TEST(SimValidateSetup, RefusesAMissingTarget) {
+  EXPECT_THROW(validate(std::nullopt, "grpc"), std::invalid_argument);
+  EXPECT_THROW(validate(std::string(), "grpc"), std::invalid_argument);
+  EXPECT_THROW(validate(std::string("/no/such/dir"), "grpc"), std::invalid_argument);
+  EXPECT_THROW(validate(example_dir("cpp-sim"), "carrier-pigeon"), std::invalid_argument);
+}
+
+TEST(SimValidateSetup, PrintsAVerdictOrTheIssues) {
+  testing::internal::CaptureStdout();
+  tarvo::core::sim::print_issues({});
+  tarvo::core::sim::print_issues({{"reward", "step reward [bold]x is not a finite number"}});
+  auto out = testing::internal::GetCapturedStdout();
+  EXPECT_NE(out.find("passed every check"), std::string::npos) << out;
+  EXPECT_NE(out.find("Found 1 issue:"), std::string::npos) << out;
+  // Outside text prints literally.
+  EXPECT_NE(out.find("- reward: step reward [bold]x is not a finite number"), std::string::npos)
+      << out;
+}
+
+TEST(SimBenchmark, MeasuresAPositiveRateOverBothProtocols) {
+  EXPECT_GT(benchmark(example_dir("cpp-sim"), 600, "grpc"), 0.0);  // crosses an episode end
+  EXPECT_GT(benchmark(example_dir("cpp-sim"), 50, "http"), 0.0);
+  ServedSimulator served(example_dir("cpp-sim"), "grpc");
+  EXPECT_GT(benchmark(served.address(), 50), 0.0);
+  EXPECT_THROW(benchmark(std::nullopt, 10), std::invalid_argument);
+  EXPECT_THROW(benchmark(example_dir("cpp-sim"), 0), std::invalid_argument);
+  EXPECT_THROW(benchmark(example_dir("broken/crash"), 10), tarvo::core::sim::SessionError);
+}
+
+}  // namespace
