@@ -183,6 +183,25 @@ TEST_P(SimSession, SurvivesAnIdleSpellLongerThanKeepAlive) {
   EXPECT_EQ(client->reset(9).observation, before);
 }
 
+TEST_P(SimSession, UnaskedOutputEndsTheSession) {
+  // Replies to make, then says more than it was asked: that extra line must not be
+  // taken for the next reply.
+  tarvo::test::ScratchSim sim(R"({"name": "chatty", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "-c",
+    "read line; echo '{\"result\": null}'; echo 'stepping!'; read line; echo '{\"result\": 1}'; sleep 5"]})");
+  ServedSimulator served(sim.path(), GetParam());
+  auto client = served.client();
+  EXPECT_NO_THROW(client->call("make"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  try {
+    client->call("sensor_space");
+    FAIL();
+  } catch (const SessionError& error) {
+    EXPECT_NE(std::string(error.what()).find("nobody asked for: stepping!"), std::string::npos)
+        << error.what();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, SimSession, testing::Values("grpc", "http"));
 
 TEST(SimServer, RefusesWhatItCannotServe) {

@@ -1,5 +1,7 @@
 // The HTTP half of a client session: one POST per call over the core HTTP client,
 // whose connection stays open between calls (keep-alive).
+#include <cctype>
+
 #include <nlohmann/json.hpp>
 
 #include "core/http.hpp"
@@ -8,6 +10,20 @@
 namespace tarvo::core::sim {
 
 namespace {
+
+// Method names go into the path; the server judges them, so any text must arrive whole.
+void append_escaped(std::string& url, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 15];
+    }
+  }
+}
 
 class HttpTransport final : public Transport {
  public:
@@ -26,14 +42,21 @@ class HttpTransport final : public Transport {
   std::string call(std::string_view method, std::string_view args) override {
     if (finished_) throw SessionError("the session with " + address_ + " is over");
     if (session_url_.empty()) open();
-    request_.url.assign(session_url_).append("/").append(method);
+    request_.url.assign(session_url_).append("/");
+    append_escaped(request_.url, method);
     request_.body.emplace(args);
     auto response = send();
     if (response.status == 200) return std::move(response.body);
-    // The server ended the session (or never knew it): nothing more to say to it.
-    session_url_.clear();
-    finished_ = true;
-    throw SessionError(error_text(response));
+    auto message = error_text(response);
+    // 404 and 502: the server has no such session (any more). Anything else leaves
+    // it there, so end it.
+    if (response.status == 404 || response.status == 502) {
+      session_url_.clear();
+      finished_ = true;
+    } else {
+      finish();
+    }
+    throw SessionError(message);
   }
 
   void finish() override {

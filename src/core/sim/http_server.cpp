@@ -61,7 +61,7 @@ class HttpServer final : public Server {
     server_.Post("/sessions", [this](const httplib::Request&, httplib::Response& response) {
       open_session(response);
     });
-    server_.Post(R"(/sessions/([0-9a-f]+)/([A-Za-z0-9_.-]+))",
+    server_.Post(R"(/sessions/([0-9a-f]+)/([^/]+))",
                  [this](const httplib::Request& request, httplib::Response& response) {
                    relay(request.matches[1], request.matches[2], request.body, response);
                  });
