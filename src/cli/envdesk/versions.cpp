@@ -1,6 +1,7 @@
 // The order of a simulator's versions: by number, newest first.
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <stdexcept>
 
 #include "cli/envdesk/catalog.hpp"
