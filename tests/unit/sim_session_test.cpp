@@ -1,8 +1,12 @@
 // Sessions through the real servers, over both protocols, against the example simulators.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <unistd.h>
+
 #include <future>
 
+#include "core/interrupt.hpp"
 #include "core/sim/client.hpp"
 #include "core/sim/network.hpp"
 #include "sim_test_support.hpp"
@@ -169,6 +173,35 @@ TEST_P(SimSession, UnreachableServerIsAClearError) {
   }
 }
 
+TEST_P(SimSession, SurvivesAnIdleSpellLongerThanKeepAlive) {
+  ServedSimulator served(example_dir("cpp-sim"), GetParam());
+  auto client = served.client();
+  auto before = client->reset(9).observation;
+  std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+  // Same session after the idle connection was dropped: the episode goes on.
+  EXPECT_NE(client->step(1).observation, before);
+  EXPECT_EQ(client->reset(9).observation, before);
+}
+
+TEST_P(SimSession, UnaskedOutputEndsTheSession) {
+  // Replies to make, then says more than it was asked: that extra line must not be
+  // taken for the next reply.
+  tarvo::test::ScratchSim sim(R"({"name": "chatty", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "-c",
+    "read line; echo '{\"result\": null}'; echo 'stepping!'; read line; echo '{\"result\": 1}'; sleep 5"]})");
+  ServedSimulator served(sim.path(), GetParam());
+  auto client = served.client();
+  EXPECT_NO_THROW(client->call("make"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  try {
+    client->call("sensor_space");
+    FAIL();
+  } catch (const SessionError& error) {
+    EXPECT_NE(std::string(error.what()).find("nobody asked for: stepping!"), std::string::npos)
+        << error.what();
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, SimSession, testing::Values("grpc", "http"));
 
 TEST(SimServer, RefusesWhatItCannotServe) {
@@ -215,6 +248,32 @@ TEST(SimNetwork, SplitsAddresses) {
   for (const char* bad :
        {"localhost", ":80", "host:", "host:0", "host:70000", "host:8x", "::1:80", "[::1]80"})
     EXPECT_THROW(split_address(bad), std::invalid_argument) << bad;
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimServerInterrupt, CtrlCEndsStartWithInterrupted) {
+  namespace interrupt = tarvo::core::interrupt;
+  interrupt::install();
+  for (const char* protocol : {"grpc", "http"}) {
+    SCOPED_TRACE(protocol);
+    interrupt::clear();
+    auto server =
+        tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, protocol);
+    server->listen();
+    auto client = tarvo::core::sim::create_client(protocol, "", "127.0.0.1", server->port());
+    client->reset(1);
+    auto serving = std::async(std::launch::async, [&] { server->start(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ::kill(::getpid(), SIGINT);
+    EXPECT_THROW(serving.get(), tarvo::core::Interrupted);
+    interrupt::clear();
+    // The server has shut down and its sessions with it; a later stop is harmless.
+    EXPECT_THROW(client->step(0), tarvo::core::sim::SessionError);
+    EXPECT_NO_THROW(server->stop());
+  }
 }
 
 }  // namespace

@@ -1,5 +1,9 @@
 #pragma once
 // A simulator server from build/examples served on loopback for the length of a test.
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <thread>
@@ -42,6 +46,23 @@ class ServedSimulator {
   std::string protocol_;
   std::unique_ptr<core::sim::Server> server_;
   std::thread thread_;
+};
+
+// A scratch simulator directory holding one manifest.
+class ScratchSim {
+ public:
+  explicit ScratchSim(const std::string& manifest) {
+    dir_ = std::filesystem::temp_directory_path() /
+           ("tarvo-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
+    std::filesystem::create_directories(dir_);
+    std::ofstream(dir_ / "tarvo.json") << manifest;
+  }
+  ~ScratchSim() { std::filesystem::remove_all(dir_); }
+  std::string path() const { return dir_.string(); }
+
+ private:
+  static inline int counter_ = 0;
+  std::filesystem::path dir_;
 };
 
 }  // namespace tarvo::test

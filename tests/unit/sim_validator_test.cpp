@@ -16,6 +16,7 @@ using tarvo::core::sim::Issue;
 using tarvo::core::sim::validate;
 using tarvo::core::sim::ValidateOptions;
 using tarvo::test::example_dir;
+using tarvo::test::ScratchSim;
 using tarvo::test::ServedSimulator;
 
 ValidateOptions quick() {
@@ -31,23 +32,6 @@ std::vector<std::string> checks(const std::vector<Issue>& issues) {
     out.push_back(issue.check);
   return out;
 }
-
-// A scratch simulator directory holding one manifest.
-class ScratchSim {
- public:
-  explicit ScratchSim(const std::string& manifest) {
-    dir_ = std::filesystem::temp_directory_path() /
-           ("tarvo-sim-" + std::to_string(::getpid()) + "-" + std::to_string(counter_++));
-    std::filesystem::create_directories(dir_);
-    std::ofstream(dir_ / "tarvo.json") << manifest;
-  }
-  ~ScratchSim() { std::filesystem::remove_all(dir_); }
-  std::string path() const { return dir_.string(); }
-
- private:
-  static inline int counter_ = 0;
-  std::filesystem::path dir_;
-};
 
 class SimValidate : public testing::TestWithParam<std::string> {};
 

@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -248,9 +249,17 @@ std::string_view ChildProcess::exchange(std::string_view request, std::chrono::m
                                         int cancel_fd) {
   if (!in_) throw SessionError("the simulator session is over");
   const auto deadline = Clock::now() + timeout;
-  // The previous reply has been used: drop it.
+  // The previous reply has been used: drop it. Anything after it was never asked
+  // for, and would be taken for the answer to this request.
   out_buffer_.erase(0, out_start_);
   out_start_ = 0;
+  char buffer[65536];
+  if (ssize_t n = read(out_.get(), buffer, sizeof buffer); n > 0)
+    out_buffer_.append(buffer, static_cast<std::size_t>(n));
+  if (!out_buffer_.empty()) {
+    auto extra = out_buffer_.substr(0, std::min<std::size_t>(out_buffer_.find('\n'), 80));
+    throw SessionError("the simulator wrote a line nobody asked for: " + extra);
+  }
   write_all(request, deadline, cancel_fd);
   std::size_t scanned = 0;
   for (;;) {
@@ -264,7 +273,6 @@ std::string_view ChildProcess::exchange(std::string_view request, std::chrono::m
     scanned = out_buffer_.size();
     if (out_buffer_.size() > kMaxLine)
       throw SessionError("the simulator wrote a line longer than 64 MiB");
-    char buffer[65536];
     ssize_t n = read(out_.get(), buffer, sizeof buffer);
     if (n > 0) {
       out_buffer_.append(buffer, static_cast<std::size_t>(n));

@@ -1,78 +1,106 @@
-// The HTTP half of a client session: one keep-alive connection, one POST per call.
-#include <httplib.h>
+// The HTTP half of a client session: one POST per call over the core HTTP client,
+// whose connection stays open between calls (keep-alive).
+#include <cctype>
 
 #include <nlohmann/json.hpp>
 
-#include "core/interrupt.hpp"
+#include "core/http.hpp"
 #include "core/sim/transport.hpp"
 
 namespace tarvo::core::sim {
 
 namespace {
 
+// Method names go into the path; the server judges them, so any text must arrive whole.
+void append_escaped(std::string& url, std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
+      url += static_cast<char>(c);
+    } else {
+      url += '%';
+      url += kHex[c >> 4];
+      url += kHex[c & 15];
+    }
+  }
+}
+
 class HttpTransport final : public Transport {
  public:
   HttpTransport(const std::string& host, int port, const ClientOptions& options)
       : address_((host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
                  std::to_string(port)),
-        client_(host, port) {
-    client_.set_keep_alive(true);
-    client_.set_tcp_nodelay(true);
-    client_.set_connection_timeout(std::chrono::seconds(5));
-    if (options.call_timeout.count() > 0) {
-      client_.set_read_timeout(options.call_timeout);
-      client_.set_write_timeout(options.call_timeout);
-    }
+        base_url_("http://" + address_) {
+    request_.method = "POST";
+    request_.headers = {{"Content-Type", "application/json"}};
+    request_.connect_timeout_seconds = 5;
+    if (options.call_timeout.count() > 0)
+      request_.timeout_seconds = static_cast<double>(options.call_timeout.count()) / 1000.0;
   }
   ~HttpTransport() override { finish(); }
 
   std::string call(std::string_view method, std::string_view args) override {
     if (finished_) throw SessionError("the session with " + address_ + " is over");
-    if (session_path_.empty()) open();
-    std::string path = session_path_ + "/" + std::string(method);
-    auto result = client_.Post(path, args.data(), args.size(), "application/json");
-    if (!result) lost(result.error());
-    if (result->status == 200) return std::move(result->body);
-    // The server ended the session (or never knew it): nothing more to say to it.
-    session_path_.clear();
-    finished_ = true;
-    throw SessionError(error_text(*result));
+    if (session_url_.empty()) open();
+    request_.url.assign(session_url_).append("/");
+    append_escaped(request_.url, method);
+    request_.body.emplace(args);
+    auto response = send();
+    if (response.status == 200) return std::move(response.body);
+    auto message = error_text(response);
+    // 404 and 502: the server has no such session (any more). Anything else leaves
+    // it there, so end it.
+    if (response.status == 404 || response.status == 502) {
+      session_url_.clear();
+      finished_ = true;
+    } else {
+      finish();
+    }
+    throw SessionError(message);
   }
 
   void finish() override {
     if (finished_) return;
     finished_ = true;
-    if (!session_path_.empty()) client_.Delete(session_path_);
-    session_path_.clear();
+    if (session_url_.empty()) return;
+    try {
+      client_.del(session_url_, 5);
+    } catch (const http::Error&) {
+      // The server is gone already; so is the session.
+    }
+    session_url_.clear();
   }
 
  private:
   void open() {
-    auto result = client_.Post("/sessions", "{}", "application/json");
-    if (!result) lost(result.error());
-    if (result->status != 200) {
+    request_.url = base_url_ + "/sessions";
+    request_.body.emplace("{}");
+    auto response = send();
+    auto reply = nlohmann::json::parse(response.body, nullptr, false);
+    if (response.status != 200) {
       finished_ = true;
-      throw SessionError(error_text(*result));
+      throw SessionError(error_text(response));
     }
-    auto reply = nlohmann::json::parse(result->body, nullptr, false);
     if (!reply.is_object() || !reply.contains("session") || !reply["session"].is_string()) {
       finished_ = true;
       throw SessionError("the server at " + address_ + " is not a simulator server");
     }
-    session_path_ = "/sessions/" + reply["session"].get<std::string>();
+    session_url_ = base_url_ + "/sessions/" + reply["session"].get<std::string>();
   }
 
-  [[noreturn]] void lost(httplib::Error error) {
-    finished_ = true;
-    session_path_.clear();
-    interrupt::check();
-    if (error == httplib::Error::Read)
+  http::Response send() {
+    try {
+      return client_.send(request_);
+    } catch (const http::TimeoutError&) {
+      finished_ = true;
       throw SessionError("no reply from the simulator server at " + address_ + " in time");
-    throw SessionError("cannot reach the simulator server at " + address_ + ": " +
-                       httplib::to_string(error));
+    } catch (const http::Error& error) {
+      finished_ = true;
+      throw SessionError("cannot reach the simulator server at " + address_ + ": " + error.what());
+    }
   }
 
-  std::string error_text(const httplib::Response& response) {
+  std::string error_text(const http::Response& response) const {
     auto body = nlohmann::json::parse(response.body, nullptr, false);
     if (body.is_object() && body.contains("error") && body["error"].is_string())
       return body["error"].get<std::string>();
@@ -80,8 +108,10 @@ class HttpTransport final : public Transport {
   }
 
   std::string address_;
-  httplib::Client client_;
-  std::string session_path_;
+  std::string base_url_;
+  http::Client client_;
+  http::Request request_;
+  std::string session_url_;
   bool finished_ = false;
 };
 

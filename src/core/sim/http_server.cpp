@@ -54,12 +54,14 @@ class HttpServer final : public Server {
       setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
     server_.set_keep_alive_max_count(std::numeric_limits<int>::max());
-    server_.set_keep_alive_timeout(60);
+    // An idle keep-alive connection holds its worker, and stop() waits for every
+    // worker: keep the wait short. Clients reconnect after an idle spell by themselves.
+    server_.set_keep_alive_timeout(2);
     server_.set_payload_max_length(64 << 20);
     server_.Post("/sessions", [this](const httplib::Request&, httplib::Response& response) {
       open_session(response);
     });
-    server_.Post(R"(/sessions/([0-9a-f]+)/([A-Za-z0-9_.-]+))",
+    server_.Post(R"(/sessions/([0-9a-f]+)/([^/]+))",
                  [this](const httplib::Request& request, httplib::Response& response) {
                    relay(request.matches[1], request.matches[2], request.body, response);
                  });

@@ -1,1 +1,0 @@
-// The platform API client.
