@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -74,6 +75,14 @@ class FakeEngine {
     return requests_;
   }
 
+  // The body of the last request whose line holds `request_line_part`.
+  std::string body_of(const std::string& request_line_part) const {
+    std::lock_guard lock(mutex_);
+    for (auto i = requests_.size(); i-- > 0;)
+      if (requests_[i].find(request_line_part) != std::string::npos) return bodies_[i];
+    return {};
+  }
+
  private:
   void serve() {
     for (;;) {
@@ -110,6 +119,7 @@ class FakeEngine {
     {
       std::lock_guard lock(mutex_);
       requests_.push_back(line);
+      bodies_.push_back(request.substr(std::min(request.size(), header_end + 4)));
       for (const auto& [part, raw] : rules_) {
         if (line.find(part) != std::string::npos) {
           reply = raw;
@@ -133,6 +143,7 @@ class FakeEngine {
   mutable std::mutex mutex_;
   std::vector<std::pair<std::string, std::string>> rules_;
   std::vector<std::string> requests_;
+  std::vector<std::string> bodies_;
   std::thread thread_;
 };
 

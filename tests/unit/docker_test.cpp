@@ -222,6 +222,36 @@ TEST_F(FakeEngineTest, LeavesNoContainerBehindWhenItCannotStart) {
   EXPECT_THAT(fake_.requests().back(), StartsWith("DELETE /v1.41/containers/c0ffee?force=1"));
 }
 
+TEST_F(FakeEngineTest, PublishesTheSimulatorPortOnAFreeLoopbackPortByDefault) {
+  fake_.on("GET /v1.41/images/tarvo%2Fmy-sim/json", test::http_reply(200, "{}"));
+  fake_.on("GET /v1.41/containers/my-sim/json", test::http_reply(404, "{}"));
+  fake_.on("POST /v1.41/containers/create?name=my-sim",
+           test::http_reply(201, R"({"Id":"c0ffee"})"));
+  fake_.on("POST /v1.41/containers/c0ffee/start", test::http_reply(204, ""));
+  fake_.on("GET /v1.41/containers/c0ffee/json",
+           test::http_reply(200, R"({"State":{"Running":true},"NetworkSettings":{"Ports":)"
+                                 R"({"1337/tcp":[{"HostIp":"127.0.0.1","HostPort":"49153"}]}}})"));
+  auto bridge = engine();
+  testing::internal::CaptureStdout();
+  EXPECT_EQ(sim_start(bridge, "tarvo/my-sim", false, true), "my-sim");
+  const std::string said = testing::internal::GetCapturedStdout();
+  EXPECT_THAT(said, HasSubstr("Simulator my-sim is running at localhost:49153 (container c0ffee)"));
+
+  const auto body = Json::parse(fake_.body_of("/containers/create"));
+  EXPECT_EQ(body["Env"], Json::array({"IS_HISTORIAN_ENABLED=0"}));
+  EXPECT_EQ(body["Labels"], Json({{"tarvo.sim", "my-sim"}, {"tarvo.managed", "true"}}));
+  EXPECT_EQ(body["HostConfig"]["NetworkMode"], "bridge");
+  EXPECT_EQ(body["HostConfig"]["PortBindings"].dump(),
+            R"({"1337/tcp":[{"HostIp":"127.0.0.1","HostPort":""}]})");
+
+  // A fixed host port, as mappings asks for.
+  fake_.on("POST /v1.41/containers/create HTTP", test::http_reply(201, R"({"Id":"c0ffee"})"));
+  auto fixed = engine();
+  EXPECT_EQ(start_container(fixed, "tarvo/my-sim", {{"1337/tcp", 1337}}), "c0ffee");
+  EXPECT_EQ(Json::parse(fake_.body_of("/containers/create"))["HostConfig"]["PortBindings"].dump(),
+            R"({"1337/tcp":[{"HostIp":"127.0.0.1","HostPort":"1337"}]})");
+}
+
 TEST_F(FakeEngineTest, RefusesALogStreamItCannotRead) {
   fake_.on(
       "GET /v1.41/containers/my-sim/json",
