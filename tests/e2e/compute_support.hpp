@@ -27,6 +27,7 @@
 
 #include "core/fd.hpp"
 #include "harness.hpp"
+#include "private_network.hpp"
 
 extern char** environ;
 
@@ -37,42 +38,6 @@ using Json = nlohmann::ordered_json;
 inline std::filesystem::path build_bin(const std::string& name) {
   return std::filesystem::path(TARVO_BUILD_DIR) / "bin" / name;
 }
-
-// Moves the calling thread (and every process it starts) into a fresh network
-// namespace with only loopback, and back again when destroyed.
-class PrivateNetwork {
- public:
-  // Nothing, with `reason` set, where the system does not allow it.
-  static std::unique_ptr<PrivateNetwork> enter(std::string& reason) {
-    core::Fd original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
-    if (!original) {
-      reason = std::string("cannot open /proc/self/ns/net: ") + std::strerror(errno);
-      return nullptr;
-    }
-    if (::unshare(CLONE_NEWNET) != 0) {
-      reason = std::string("a private network namespace is not permitted here (") +
-               std::strerror(errno) + "); these tests need ports 8000 and 8888 to themselves";
-      return nullptr;
-    }
-    auto network = std::unique_ptr<PrivateNetwork>(new PrivateNetwork(std::move(original)));
-    core::Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (!socket || ::ioctl(socket.get(), SIOCGIFFLAGS, &request) != 0 ||
-        (request.ifr_flags |= IFF_UP, ::ioctl(socket.get(), SIOCSIFFLAGS, &request) != 0)) {
-      reason = std::string("cannot bring up loopback: ") + std::strerror(errno);
-      return nullptr;
-    }
-    return network;
-  }
-  ~PrivateNetwork() { ::setns(original_.get(), CLONE_NEWNET); }
-  PrivateNetwork(const PrivateNetwork&) = delete;
-  PrivateNetwork& operator=(const PrivateNetwork&) = delete;
-
- private:
-  explicit PrivateNetwork(core::Fd original) : original_(std::move(original)) {}
-  core::Fd original_;
-};
 
 // A server started in the background; it prints "listening on ...:PORT" once ready,
 // and is terminated and reaped with the object.

@@ -25,7 +25,7 @@ TEST_F(SimContainersTest, StatusTableReportsAnEngineFailureAsOneRedLogLine) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "");
   EXPECT_THAT(result.err,
-              MatchesRegex(".* INFO tarvo\\.cli\\.envdesk: \\[red\\]Error \\(EngineError\\): "
+              MatchesRegex(".* INFO tarvo_cli\\.cli\\.envdesk: \\[red\\]Error \\(EngineError\\): "
                            "engine is \\[shutting\\] down\\[/red\\]\n"));
 
   // With a name the failure is the command's.

@@ -27,6 +27,7 @@
 
 #include "core/fd.hpp"
 #include "harness.hpp"
+#include "private_network.hpp"
 
 namespace tarvo::test::sim {
 
@@ -175,39 +176,6 @@ class Background {
   fs::path out_, err_;
   pid_t pid_ = -1;
   std::optional<int> exit_code_;
-};
-
-// Moves the calling thread (and every process and socket it then creates) into a
-// fresh network namespace with only loopback, and back when destroyed. For tests of
-// the fixed default port, which must not meet anything else on the machine.
-class PrivateNetwork {
- public:
-  // Nothing, with `reason` set, where the system does not allow it.
-  static std::unique_ptr<PrivateNetwork> enter(std::string& reason) {
-    core::Fd original(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC));
-    if (!original || ::unshare(CLONE_NEWNET) != 0) {
-      reason =
-          std::string("a private network namespace is not permitted here: ") + std::strerror(errno);
-      return nullptr;
-    }
-    std::unique_ptr<PrivateNetwork> network(new PrivateNetwork(std::move(original)));
-    core::Fd socket(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-    ifreq request{};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    if (!socket || ::ioctl(socket.get(), SIOCGIFFLAGS, &request) != 0 ||
-        (request.ifr_flags |= IFF_UP, ::ioctl(socket.get(), SIOCSIFFLAGS, &request) != 0)) {
-      reason = std::string("cannot bring up loopback: ") + std::strerror(errno);
-      return nullptr;
-    }
-    return network;
-  }
-  ~PrivateNetwork() { ::setns(original_.get(), CLONE_NEWNET); }
-  PrivateNetwork(const PrivateNetwork&) = delete;
-  PrivateNetwork& operator=(const PrivateNetwork&) = delete;
-
- private:
-  explicit PrivateNetwork(core::Fd original) : original_(std::move(original)) {}
-  core::Fd original_;
 };
 
 }  // namespace tarvo::test::sim

@@ -1,5 +1,6 @@
 // `list` and `retrieve`: the organisation's simulators on the platform.
 #include "cli/envdesk/catalog.hpp"
+#include "cli/envdesk/logger_name.hpp"
 
 #include <stdexcept>
 
@@ -69,7 +70,7 @@ void _list() {
 }
 
 void _retrieve() {
-  const auto logger = core::get_logger("tarvo_cli.cli.envdesk");
+  const auto logger = core::get_logger(kLoggerName);
   const term::Console console;
   PlatformSession platform(_platform_base_url());
   const Json sims = platform.api.sims.list(platform.organization_uuid);

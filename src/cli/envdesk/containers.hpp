@@ -5,6 +5,7 @@
 #include <string>
 
 #include "cli/body.hpp"
+#include "cli/envdesk/logger_name.hpp"
 #include "core/docker.hpp"
 
 namespace tarvo::cli::envdesk {
@@ -21,9 +22,6 @@ void mappings(const Args& args);
 // `image`; nothing when that container cannot be started.
 std::optional<nlohmann::ordered_json> _mappings(const std::optional<std::string>& image,
                                                 const std::optional<std::string>& address);
-
-// The logger name of this group.
-inline constexpr const char* kLoggerName = "tarvo.cli.envdesk";
 
 // Stops a container when the command leaves early (an error or Ctrl-C), so that a
 // failed query does not leave it running. The normal way out stops it explicitly.

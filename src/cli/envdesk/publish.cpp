@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "cli/envdesk/catalog.hpp"
+#include "cli/envdesk/logger_name.hpp"
 #include "cli/envdesk/validate.hpp"
 #include "core/logger.hpp"
 #include "core/plugin_util.hpp"
@@ -23,7 +24,7 @@ std::string upload_type(const std::string& kind) {
 }  // namespace
 
 void _publish(const std::string& path) {
-  const auto logger = core::get_logger("tarvo_cli.cli.envdesk");
+  const auto logger = core::get_logger(kLoggerName);
   logger.info("Validating the sim...");
   _validate(path, std::nullopt, "grpc", false);
   logger.info("Simulator validated successfully!");

@@ -1,4 +1,5 @@
 #include "cli/envdesk/run.hpp"
+#include "cli/envdesk/logger_name.hpp"
 
 #include <exception>
 
@@ -10,7 +11,7 @@ namespace tarvo::cli::envdesk {
 
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
           const nlohmann::ordered_json& env_init) {
-  const auto logger = core::get_logger("tarvo_cli.cli.envdesk");
+  const auto logger = core::get_logger(kLoggerName);
   const auto server = core::sim::make_from_sim_path(path, host, port, env_init, protocol);
   try {
     // Binding first: an address that cannot be served is the user's error, not a

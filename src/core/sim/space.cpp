@@ -5,6 +5,8 @@
 #include <cmath>
 #include <limits>
 
+#include "term/pretty.hpp"
+
 namespace tarvo::core::sim {
 
 using nlohmann::ordered_json;
@@ -250,32 +252,6 @@ std::string box_bound_text(const std::vector<double>& values, const Box& box) {
   return out;
 }
 
-std::string python_repr(const std::string& text) {
-  char quote =
-      text.find('\'') != std::string::npos && text.find('"') == std::string::npos ? '"' : '\'';
-  std::string out(1, quote);
-  for (unsigned char c : text) {
-    if (c == '\\' || c == quote) {
-      out += '\\';
-      out += static_cast<char>(c);
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c == 0x7f) {
-      static const char* digits = "0123456789abcdef";
-      out += "\\x";
-      out += digits[c >> 4];
-      out += digits[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + quote;
-}
-
 std::string int_list(const std::vector<std::int64_t>& values, const char* separator) {
   std::string out;
   for (std::size_t i = 0; i < values.size(); ++i) {
@@ -506,7 +482,7 @@ std::string to_string(const Space& space) {
           std::string out = "Dict(";
           for (std::size_t i = 0; i < s.spaces.size(); ++i) {
             if (i) out += ", ";
-            out += python_repr(s.spaces[i].key) + ": " + to_string(s.spaces[i].space);
+            out += term::python_repr(s.spaces[i].key) + ": " + to_string(s.spaces[i].space);
           }
           return out + ")";
         } else {
