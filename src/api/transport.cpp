@@ -65,7 +65,15 @@ Json Transport::send(core::http::Request request) {
   request.url = base_url_ + request.url;
   if (request.timeout_seconds == 0) request.timeout_seconds = kTimeoutSeconds;
   request.headers.emplace_back("Accept", "application/json");
-  const auto response = client_.send(request);
+  core::http::Response response;
+  // Name the platform in transport failures: "Failed to connect" alone does not say to what.
+  try {
+    response = client_.send(request);
+  } catch (const core::http::TimeoutError& error) {
+    throw core::http::TimeoutError("cannot reach the platform (" + what + "): " + error.what());
+  } catch (const core::http::ClientError& error) {
+    throw core::http::ClientError("cannot reach the platform (" + what + "): " + error.what());
+  }
   if (response.status < 200 || response.status > 299) {
     throw Error("platform request " + what + " failed (" + std::to_string(response.status) +
                     "): " + excerpt(response.body),
