@@ -189,7 +189,7 @@ class Suite:
         rows = [{"what": "tarvo --help", "peak_rss_kb": help_kb, "limit_kb": HELP_RSS_LIMIT_KB,
                  "ok": help_kb < HELP_RSS_LIMIT_KB}]
         for protocol in ("grpc", "http"):
-            with TarvoServer([], self.tarvo, self.sim_dir, protocol) as server:
+            with TarvoServer([], self.tarvo, self.sim_dir, protocol, measure_rss=True) as server:
                 subprocess.run([self.program("tarvo_bench_steps"), protocol, "127.0.0.1",
                                 str(server.port), str(self.steps), "1"],
                                check=True, capture_output=True, timeout=120)
@@ -205,11 +205,13 @@ def free_port():
         return s.getsockname()[1]
 
 
+# Measured by GNU time, not by wait4() here: a child forked from this Python process
+# keeps the parent's high-water mark through exec, and would report Python's size.
 def peak_rss_kb(argv):
-    process = subprocess.Popen(argv, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    _, _, usage = os.wait4(process.pid, 0)
-    process.returncode = 0
-    return usage.ru_maxrss
+    with tempfile.NamedTemporaryFile("r") as out:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out.name] + argv,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return int(out.read().split()[-1])
 
 
 class EchoServer:
@@ -231,12 +233,16 @@ class EchoServer:
 class TarvoServer:
     """`tarvo sim run` on loopback; Ctrl-C (SIGINT) ends it, and its peak memory is kept."""
 
-    def __init__(self, prefix, tarvo, sim_dir, protocol):
+    def __init__(self, prefix, tarvo, sim_dir, protocol, measure_rss=False):
         self.port = free_port()
+        self.rss_file = tempfile.NamedTemporaryFile("r") if measure_rss else None
+        if self.rss_file:
+            prefix = prefix + ["/usr/bin/time", "-f", "%M", "-o", self.rss_file.name]
+        # A session of its own: Ctrl-C goes to the whole group, as at a terminal.
         self.process = subprocess.Popen(
             prefix + [tarvo, "sim", "run", sim_dir, "--host", "127.0.0.1", "--port",
                       str(self.port), "--protocol", protocol],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
         deadline = time.monotonic() + 15
         while time.monotonic() < deadline:
             try:
@@ -253,10 +259,11 @@ class TarvoServer:
         return self
 
     def __exit__(self, *_):
-        self.process.send_signal(signal.SIGINT)
-        _, _, usage = os.wait4(self.process.pid, 0)
-        self.process.returncode = 0
-        self.peak_rss_kb = usage.ru_maxrss
+        os.killpg(self.process.pid, signal.SIGINT)
+        self.process.wait(timeout=15)
+        if self.rss_file:
+            self.peak_rss_kb = int(self.rss_file.read().split()[-1])
+            self.rss_file.close()
 
 
 def print_table(results):
