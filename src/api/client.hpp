@@ -87,6 +87,31 @@ class Projects {
   Transport& transport_;
 };
 
+// The organisation's simulator catalogue. Entries have "id", "name", "description"
+// and "versions"; a version has "version", "configuration_status" and, once its image
+// is built, "data_json".
+class Sims {
+ public:
+  explicit Sims(Transport& transport) : transport_(transport) {}
+
+  // All entries, in the platform's order.
+  Json list(const std::string& organization_id);
+  // One entry with its versions.
+  Json retrieve(const std::string& organization_id, const std::string& sim_id);
+  // The entry named exactly `name`, or null when there is none.
+  Json get_by_name(const std::string& organization_id, const std::string& name);
+  // A new, empty entry.
+  Json create(const std::string& organization_id, const std::string& name,
+              const std::string& description);
+  // Uploads an archive as a new implementation (the platform builds a new version from
+  // it). Shows a progress bar when standard error is a terminal.
+  Json create_impl(const std::string& organization_id, const std::string& sim_id,
+                   const std::string& archive_path, const std::string& type);
+
+ private:
+  Transport& transport_;
+};
+
 class APINoCode {
  public:
   explicit APINoCode(std::string base_url);
@@ -101,6 +126,7 @@ class APINoCode {
  public:
   Organizations organizations;
   Projects projects;
+  Sims sims;
 };
 
 }  // namespace tarvo::api

@@ -86,6 +86,7 @@ APINoCode::APINoCode(std::string base_url)
 APINoCode::APINoCode(std::string base_url, const core::Settings& settings)
     : transport_(std::make_unique<Transport>(std::move(base_url), settings)),
       organizations(*transport_),
-      projects(*transport_) {}
+      projects(*transport_),
+      sims(*transport_) {}
 
 }  // namespace tarvo::api

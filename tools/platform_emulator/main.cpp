@@ -5,7 +5,8 @@
 //                       "projects": [{"id": "...", "name": "..."}]}]}
 //
 // Without --data it starts with one organisation holding two projects. With
-// --token, requests must carry "Authorization: Bearer <token>".
+// --token, requests must carry "Authorization: Bearer <token>". The simulator
+// catalogue is described in platform_emulator/catalog.hpp.
 #include <httplib.h>
 
 #include <cstdio>
@@ -14,20 +15,25 @@
 #include <optional>
 #include <string>
 
+#include "platform_emulator/catalog.hpp"
 #include "platform_emulator/platform.hpp"
 
 namespace {
 
 constexpr const char* kUsage =
     "usage: tarvo-platform-emulator --port N [--data FILE] [--token TOKEN] [--host ADDRESS]\n"
+    "                               [--build-seconds S] [--uploads DIR]\n"
     "Serves the Tarvo platform API under http://ADDRESS:N/v1 (ADDRESS 127.0.0.1 by default;\n"
-    "N 0 picks a free port). Prints \"listening on http://ADDRESS:N\" once ready.\n";
+    "N 0 picks a free port). Prints \"listening on http://ADDRESS:N\" once ready.\n"
+    "An uploaded simulator version is built after S seconds (0, the default: at once);\n"
+    "uploaded archives are kept in DIR when given.\n";
 
 struct Options {
   std::optional<int> port;
   std::string data;
   std::string token;
   std::string host = "127.0.0.1";
+  tarvo::emulator::CatalogOptions catalog;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -55,6 +61,17 @@ std::optional<Options> parse(int argc, char** argv) {
       options.token = value;
     } else if (flag == "--host") {
       options.host = value;
+    } else if (flag == "--build-seconds") {
+      try {
+        std::size_t used = 0;
+        const double seconds = std::stod(value, &used);
+        if (used != value.size() || !(seconds >= 0 && seconds <= 1e7)) return std::nullopt;
+        options.catalog.build_time = std::chrono::duration<double>(seconds);
+      } catch (const std::exception&) {
+        return std::nullopt;
+      }
+    } else if (flag == "--uploads") {
+      options.catalog.uploads = value;
     } else {
       return std::nullopt;
     }
@@ -72,11 +89,14 @@ int main(int argc, char** argv) {
     return 2;
   }
   tarvo::emulator::Platform platform;
+  tarvo::emulator::Catalog catalog(options->catalog);
   try {
     if (!options->data.empty()) {
       std::ifstream in(options->data);
       if (!in) throw std::runtime_error("cannot read " + options->data);
-      platform.seed(tarvo::emulator::Json::parse(in));
+      const auto seed = tarvo::emulator::Json::parse(in);
+      platform.seed(seed);
+      catalog.seed(seed);
     } else {
       platform.seed(tarvo::emulator::default_seed());
     }
@@ -87,6 +107,7 @@ int main(int argc, char** argv) {
 
   httplib::Server server;
   tarvo::emulator::mount(server, platform, options->token);
+  tarvo::emulator::mount_catalog(server, catalog, platform);
   int port = *options->port;
   if (port == 0) {
     port = server.bind_to_any_port(options->host);

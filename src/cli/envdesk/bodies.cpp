@@ -6,6 +6,8 @@
 #include "cli/body_table.hpp"
 #include "cli/envdesk/args.hpp"
 #include "cli/envdesk/benchmark.hpp"
+#include "cli/envdesk/catalog.hpp"
+#include "cli/envdesk/containers.hpp"
 #include "cli/envdesk/run.hpp"
 #include "cli/envdesk/validate.hpp"
 #include "core/literal.hpp"
@@ -37,10 +39,36 @@ void run(const Args& args) {
        env_init);
 }
 
+void publish(const Args& args) {
+  const auto path = optional_text(args, "path");
+  if (!path) throw std::invalid_argument("path must be text");
+  _publish(*path);
+}
+
+void list(const Args& args) {
+  if (args.value("local", false))
+    _list_docker();
+  else
+    _list();
+}
+
+void retrieve(const Args&) {
+  _retrieve();
+}
+
 constexpr BodyEntry kBodies[] = {
     {"sim.validate", validate},
     {"sim.benchmark", benchmark},
     {"sim.run", run},
+    {"sim.publish", publish},
+    {"sim.list", list},
+    {"sim.retrieve", retrieve},
+    {"sim.start", envdesk::start},
+    {"sim.logs", envdesk::logs},
+    {"sim.stop", envdesk::stop},
+    {"sim.status", envdesk::status},
+    {"sim.info", envdesk::info},
+    {"sim.mappings", envdesk::mappings},
 };
 
 }  // namespace
