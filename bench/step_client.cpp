@@ -1,0 +1,52 @@
+// Steps a served simulator through tarvo's own client, the path `tarvo sim benchmark`
+// takes: one session (and so one simulator process) per client.
+// Usage: tarvo_bench_steps grpc|http host port steps clients
+#include <cstdio>
+#include <exception>
+#include <string>
+
+#include "core/sim/client.hpp"
+#include "run_clients.hpp"
+
+using namespace tarvo;
+
+namespace {
+
+bool flag(const nlohmann::ordered_json& result, const char* name) {
+  auto it = result.find(name);
+  return it != result.end() && it->is_boolean() && it->get<bool>();
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 6) {
+    std::fprintf(stderr, "usage: %s grpc|http host port steps clients\n", argv[0]);
+    return 2;
+  }
+  const std::string protocol = argv[1];
+  const std::string host = argv[2];
+  const int port = static_cast<int>(bench::positive_arg(argv[3], "port"));
+  const long long steps = bench::positive_arg(argv[4], "steps");
+  const int clients = static_cast<int>(bench::positive_arg(argv[5], "clients"));
+  try {
+    std::vector<std::unique_ptr<core::sim::Client>> sessions;
+    auto figures = bench::run_clients(clients, steps, [&](int) {
+      auto& client = sessions.emplace_back(core::sim::create_client(protocol, "bench", host, port));
+      client->reset(0);
+      // Alternating pushes keep the pole up for long episodes: few resets.
+      return [session = client.get(), n = 0]() mutable {
+        auto result = session->call("step", ++n % 2 ? R"({"action":1})" : R"({"action":0})");
+        if (flag(result, "terminated") || flag(result, "truncated"))
+          session->call("reset", R"({"seed":null})");
+      };
+    });
+    for (auto& client : sessions)
+      client->close();
+    bench::print_figures("tarvo " + protocol, clients, std::move(figures));
+  } catch (const std::exception& error) {
+    std::fprintf(stderr, "tarvo_bench_steps: %s\n", error.what());
+    return 1;
+  }
+  return 0;
+}

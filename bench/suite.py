@@ -1,0 +1,364 @@
+#!/usr/bin/env python3
+"""The benchmark suite: start-up, step throughput and latency, the per-step breakdown
+and peak memory, each figure beside its limit measured in the same run.
+
+Every measurement runs unpinned and pinned (both ends on one core with taskset), a few
+times in alternating order; the table shows medians. Only loopback traffic; every loop
+is bounded.
+
+Usage: bench/suite.py [--quick] [--build-dir DIR] [--json FILE] [--only SECTIONS]
+"""
+import argparse
+import json
+import os
+import signal
+import socket
+import statistics
+import subprocess
+import sys
+import tempfile
+import time
+from pathlib import Path
+
+HELP_MARGIN_MS = 3.0
+HELP_RSS_LIMIT_KB = 10 * 1024
+RUN_RSS_LIMIT_KB = 40 * 1024
+PYTHON_GRPC_PINNED = 2700  # Python grpcio unary round trips per second, pinned
+MODES = {"unpinned": [], "pinned": ["taskset", "-c", "0"]}
+
+
+class Suite:
+    def __init__(self, build, quick):
+        self.build = build
+        self.quick = quick
+        self.tarvo = str(build / "bin" / "tarvo")
+        self.sim_dir = str(build / "examples" / "cpp-sim")
+        self.rounds = 1 if quick else 3
+        self.steps = 300 if quick else 5000
+        self.results = {}
+
+    def program(self, name):
+        return str(self.build / "bin" / name)
+
+    # -- start-up ---------------------------------------------------------------
+
+    def startup(self):
+        commands = {
+            "/bin/true": "/bin/true",
+            "tarvo --help": f"{self.tarvo} --help",
+            "tarvo sim --help": f"{self.tarvo} sim --help",
+            "tarvo compute connect --help": f"{self.tarvo} compute connect --help",
+            "usage error": f"{self.tarvo} --no-such-option",
+            # A body runs: the command library is loaded, then the body refuses.
+            "first body (sim validate)": f"{self.tarvo} sim validate",
+        }
+        runs = 10 if self.quick else 200
+        rounds = 1 if self.quick else 10
+        times = {name: [] for name in commands}
+        with tempfile.TemporaryDirectory() as work:
+            for round in range(rounds):
+                out = Path(work, f"{round}.json")
+                argv = ["hyperfine", "--shell=none", "--warmup", "3", "--runs",
+                        str(max(1, runs // rounds)), "--style", "none", "-i",
+                        "--export-json", str(out)]
+                for name, command in commands.items():
+                    argv += ["-n", name, command]
+                subprocess.run(argv, check=True, stdout=subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL)
+                for result in json.loads(out.read_text())["results"]:
+                    times[result["command"]].extend(result["times"])
+        medians = {name: statistics.median(samples) * 1000 for name, samples in times.items()}
+        base = medians["/bin/true"]
+        self.results["startup"] = [
+            {"command": name, "median_ms": ms, "vs_true_ms": ms - base,
+             "target": None if name in ("/bin/true", "first body (sim validate)")
+             else ms - base <= HELP_MARGIN_MS}
+            for name, ms in medians.items()]
+
+    # -- step throughput ---------------------------------------------------------
+
+    def run_json(self, argv):
+        out = subprocess.run(argv, check=True, capture_output=True, text=True, timeout=120)
+        return json.loads(out.stdout.strip().splitlines()[-1])
+
+    def raw(self, mode, transport, port, clients):
+        return self.run_json(MODES[mode] + [self.program("tarvo_bench_raw"), transport,
+                                            str(port), str(self.steps), str(clients)])
+
+    def tarvo_steps(self, mode, protocol, port, clients):
+        return self.run_json(MODES[mode] + [self.program("tarvo_bench_steps"), protocol,
+                                            "127.0.0.1", str(port), str(self.steps),
+                                            str(clients)])
+
+    def steps_section(self):
+        samples = {}  # (mode, what, clients) -> list of figures
+
+        def add(mode, figures):
+            samples.setdefault((mode, figures["what"], figures["clients"]), []).append(figures)
+
+        for round in range(self.rounds):
+            for mode in MODES:
+                for clients in (1, 4):
+                    add(mode, self.raw(mode, "pipe", 1, clients))
+                for protocol in ("grpc", "http"):
+                    with EchoServer(MODES[mode] + [self.program("tarvo_bench_echo"),
+                                                   protocol]) as echo:
+                        for clients in (1, 4):
+                            add(mode, self.raw(mode, protocol, echo.port, clients))
+                    with TarvoServer(MODES[mode], self.tarvo, self.sim_dir, protocol) as server:
+                        for clients in (1, 4):
+                            add(mode, self.tarvo_steps(mode, protocol, server.port, clients))
+        rows = []
+        for (mode, what, clients), runs in samples.items():
+            rows.append({
+                "mode": mode, "what": what, "clients": clients, "runs": len(runs),
+                "steps_per_s": statistics.median(r["steps_per_s"] for r in runs),
+                "p50_us": statistics.median(r["p50_us"] for r in runs),
+                "p99_us": statistics.median(r["p99_us"] for r in runs),
+            })
+        self.results["steps"] = rows
+
+    def figure(self, mode, what, clients):
+        for row in self.results.get("steps", []):
+            if (row["mode"], row["what"], row["clients"]) == (mode, what, clients):
+                return row
+        return None
+
+    def targets(self):
+        checks = []
+        for mode in MODES:
+            for protocol in ("grpc", "http"):
+                for clients in (1, 4):
+                    ours = self.figure(mode, f"tarvo {protocol}", clients)
+                    limit = self.figure(mode, f"raw {protocol}", clients)
+                    checks.append({
+                        "check": f"{protocol} {clients} client(s) {mode}: tarvo >= 0.5 x raw",
+                        "value": ours["steps_per_s"], "limit": 0.5 * limit["steps_per_s"],
+                        "ok": ours["steps_per_s"] >= 0.5 * limit["steps_per_s"]})
+                one = self.figure(mode, f"tarvo {protocol}", 1)
+                four = self.figure(mode, f"tarvo {protocol}", 4)
+                checks.append({
+                    "check": f"{protocol} {mode}: 4 clients >= 1.5 x 1 client",
+                    "value": four["steps_per_s"], "limit": 1.5 * one["steps_per_s"],
+                    "ok": four["steps_per_s"] >= 1.5 * one["steps_per_s"]})
+        pinned = self.figure("pinned", "tarvo grpc", 1)
+        checks.append({
+            "check": "grpc 1 client pinned >= 2 x Python grpcio (pinned 2,700/s)",
+            "value": pinned["steps_per_s"], "limit": 2 * PYTHON_GRPC_PINNED,
+            "ok": pinned["steps_per_s"] >= 2 * PYTHON_GRPC_PINNED})
+        self.results["targets"] = checks
+
+    # -- where the time goes -------------------------------------------------------
+
+    def breakdown(self):
+        micro = {}
+        for mode in MODES:
+            argv = MODES[mode] + [self.program("tarvo_bench_micro"),
+                                  "--benchmark_format=json",
+                                  f"--benchmark_min_time={0.05 if self.quick else 0.5}"]
+            out = subprocess.run(argv, check=True, capture_output=True, text=True, timeout=120)
+            micro[mode] = {b["name"].split("/")[0]: b["real_time"] / 1000.0  # ns -> us
+                           for b in json.loads(out.stdout)["benchmarks"]}
+        rows = []
+        for mode in MODES:
+            m = micro[mode]
+            pipe = self.figure(mode, "raw pipe", 1)["p50_us"]
+            for protocol in ("grpc", "http"):
+                total = self.figure(mode, f"tarvo {protocol}", 1)["p50_us"]
+                wire = self.figure(mode, f"raw {protocol}", 1)["p50_us"]
+                sim = m["SessionStep"]
+                client = m["ClientCall"]
+                rows.append({
+                    "mode": mode, "protocol": protocol, "total_us": total,
+                    "wire_us": wire,
+                    "simulator_pipe_us": sim, "pipe_limit_us": pipe,
+                    "server_json_us": m["ReplyCheck"],
+                    "client_json_us": client,
+                    "proto_codec_us": m["ProtoCodec"] if protocol == "grpc" else 0.0,
+                    # What is left once the measured pieces are taken away: the
+                    # server's own hand-offs and the client library's.
+                    "rest_us": total - wire - sim - client,
+                })
+        self.results["micro"] = micro
+        self.results["breakdown"] = rows
+
+    # -- memory ----------------------------------------------------------------
+
+    def memory(self):
+        help_kb = max(peak_rss_kb([self.tarvo, "--help"]) for _ in range(3))
+        rows = [{"what": "tarvo --help", "peak_rss_kb": help_kb, "limit_kb": HELP_RSS_LIMIT_KB,
+                 "ok": help_kb < HELP_RSS_LIMIT_KB}]
+        for protocol in ("grpc", "http"):
+            with TarvoServer([], self.tarvo, self.sim_dir, protocol, measure_rss=True) as server:
+                subprocess.run([self.program("tarvo_bench_steps"), protocol, "127.0.0.1",
+                                str(server.port), str(self.steps), "1"],
+                               check=True, capture_output=True, timeout=120)
+            kb = server.peak_rss_kb
+            rows.append({"what": f"tarvo sim run, one {protocol} session", "peak_rss_kb": kb,
+                         "limit_kb": RUN_RSS_LIMIT_KB, "ok": kb < RUN_RSS_LIMIT_KB})
+        self.results["memory"] = rows
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+# Measured by GNU time, not by wait4() here: a child forked from this Python process
+# keeps the parent's high-water mark through exec, and would report Python's size.
+def peak_rss_kb(argv):
+    with tempfile.NamedTemporaryFile("r") as out:
+        subprocess.run(["/usr/bin/time", "-f", "%M", "-o", out.name] + argv,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        return int(out.read().split()[-1])
+
+
+class EchoServer:
+    """A raw echo server; it ends when its standard input closes."""
+
+    def __init__(self, argv):
+        self.process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                        text=True)
+        self.port = int(self.process.stdout.readline())
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.process.stdin.close()
+        self.process.wait(timeout=10)
+
+
+class TarvoServer:
+    """`tarvo sim run` on loopback; Ctrl-C (SIGINT) ends it, and its peak memory is kept."""
+
+    def __init__(self, prefix, tarvo, sim_dir, protocol, measure_rss=False):
+        self.port = free_port()
+        self.rss_file = tempfile.NamedTemporaryFile("r") if measure_rss else None
+        if self.rss_file:
+            prefix = prefix + ["/usr/bin/time", "-f", "%M", "-o", self.rss_file.name]
+        # A session of its own: Ctrl-C goes to the whole group, as at a terminal.
+        self.process = subprocess.Popen(
+            prefix + [tarvo, "sim", "run", sim_dir, "--host", "127.0.0.1", "--port",
+                      str(self.port), "--protocol", protocol],
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+        deadline = time.monotonic() + 15
+        while time.monotonic() < deadline:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                return
+            except OSError:
+                if self.process.poll() is not None:
+                    break
+                time.sleep(0.02)
+        self.process.kill()
+        raise RuntimeError(f"tarvo sim run did not start serving {protocol}")
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        os.killpg(self.process.pid, signal.SIGINT)
+        self.process.wait(timeout=15)
+        if self.rss_file:
+            self.peak_rss_kb = int(self.rss_file.read().split()[-1])
+            self.rss_file.close()
+
+
+def print_table(results):
+    def line(*cells):
+        print("| " + " | ".join(str(c) for c in cells) + " |")
+
+    def verdict(ok):
+        return "" if ok is None else ("yes" if ok else "**no**")
+
+    if "startup" in results:
+        print("\nStart-up (median of hyperfine runs; target: within 3 ms of /bin/true)\n")
+        line("command", "median", "vs /bin/true", "target met")
+        line("---", "---:", "---:", "---")
+        for r in results["startup"]:
+            line(r["command"], f"{r['median_ms']:.2f} ms", f"{r['vs_true_ms']:+.2f} ms",
+                 verdict(r["target"]))
+    if "steps" in results:
+        print("\nSteps through tarvo beside the raw ping-pong of the same transport "
+              "(medians of the runs)\n")
+        line("mode", "path", "clients", "steps/s", "p50", "p99", "limit (raw) steps/s",
+             "share of limit")
+        line("---", "---", "---:", "---:", "---:", "---:", "---:", "---:")
+        for mode in MODES:
+            for what in ("tarvo grpc", "tarvo http", "raw grpc", "raw http", "raw pipe"):
+                for clients in (1, 4):
+                    row = next((r for r in results["steps"] if (r["mode"], r["what"],
+                                r["clients"]) == (mode, what, clients)), None)
+                    if not row:
+                        continue
+                    limit, share = "", ""
+                    if what.startswith("tarvo"):
+                        raw = next(r for r in results["steps"] if (r["mode"], r["what"],
+                                   r["clients"]) == (mode, "raw " + what.split()[1], clients))
+                        limit = f"{raw['steps_per_s']:,.0f}"
+                        share = f"{row['steps_per_s'] / raw['steps_per_s']:.2f}"
+                    line(mode, what, clients, f"{row['steps_per_s']:,.0f}",
+                         f"{row['p50_us']:.0f} us", f"{row['p99_us']:.0f} us", limit, share)
+    if "targets" in results:
+        print("\nThroughput targets\n")
+        line("target", "figure", "needed", "met")
+        line("---", "---:", "---:", "---")
+        for c in results["targets"]:
+            line(c["check"], f"{c['value']:,.0f}/s", f"{c['limit']:,.0f}/s", verdict(c["ok"]))
+    if "breakdown" in results:
+        print("\nWhere one step's time goes (1 client, p50, microseconds)\n")
+        line("mode", "protocol", "total", "wire (raw ping-pong)", "simulator over its pipe",
+             "(pipe limit)", "client per call", "of which server reply check",
+             "rest: server + client hand-offs")
+        line("---", "---", "---:", "---:", "---:", "---:", "---:", "---:", "---:")
+        for r in results["breakdown"]:
+            line(r["mode"], r["protocol"], f"{r['total_us']:.0f}", f"{r['wire_us']:.0f}",
+                 f"{r['simulator_pipe_us']:.1f}", f"{r['pipe_limit_us']:.1f}",
+                 f"{r['client_json_us']:.1f}", f"{r['server_json_us']:.2f}",
+                 f"{r['rest_us']:.0f}")
+    if "memory" in results:
+        print("\nPeak resident memory\n")
+        line("process", "peak RSS", "limit", "met")
+        line("---", "---:", "---:", "---")
+        for r in results["memory"]:
+            line(r["what"], f"{r['peak_rss_kb'] / 1024:.1f} MB", f"{r['limit_kb'] / 1024:.0f} MB",
+                 verdict(r["ok"]))
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--quick", action="store_true",
+                        help="a short run that only proves the suite works")
+    parser.add_argument("--build-dir", default=os.environ.get("TARVO_BUILD_DIR", "build"))
+    parser.add_argument("--json", help="where to write the results (default "
+                        "<build>/bench/results.json)")
+    parser.add_argument("--only", default="startup,steps,breakdown,memory",
+                        help="comma-separated sections")
+    args = parser.parse_args()
+    build = Path(args.build_dir).resolve()
+    suite = Suite(build, args.quick)
+    sections = args.only.split(",")
+    if "breakdown" in sections and "steps" not in sections:
+        sections.insert(0, "steps")
+    if "startup" in sections:
+        suite.startup()
+    if "steps" in sections:
+        suite.steps_section()
+        suite.targets()
+    if "breakdown" in sections:
+        suite.breakdown()
+    if "memory" in sections:
+        suite.memory()
+    suite.results["machine"] = {"cpus": os.cpu_count(), "load": os.getloadavg(),
+                                "quick": args.quick}
+    print_table(suite.results)
+    out = Path(args.json) if args.json else build / "bench" / "results.json"
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_text(json.dumps(suite.results, indent=2) + "\n")
+    print(f"\nresults written to {out}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())
