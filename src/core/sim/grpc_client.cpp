@@ -73,6 +73,8 @@ class GrpcTransport final : public Transport {
     grpc::ChannelArguments arguments;
     arguments.SetMaxReceiveMessageSize(64 << 20);
     arguments.SetMaxSendMessageSize(64 << 20);
+    // Sessions in one process share one connection; a connection per session
+    // (GRPC_ARG_USE_LOCAL_SUBCHANNEL_POOL) was measured and was no faster.
     channel_ = grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), arguments);
     stub_ = tarvo::sim::Simulator::NewStub(channel_);
     if (!options.run_id.empty()) context_.AddMetadata("tarvo-run-id", options.run_id);

@@ -76,6 +76,9 @@ class GrpcServer final : public Server {
     // Large observations (images) must not hit the 4 MB default.
     builder.SetMaxReceiveMessageSize(64 << 20);
     builder.SetMaxSendMessageSize(64 << 20);
+    // Poller and queue counts (NUM_CQS, MIN/MAX_POLLERS) and GRPC_ARG_MINIMAL_STACK were
+    // measured: no change in steps per second. A poller thread still reads each call and
+    // wakes the stream's thread, whatever the counts.
     server_ = builder.BuildAndStart();
     if (!server_ || bound == 0)
       throw std::runtime_error("cannot serve gRPC on " + address +
