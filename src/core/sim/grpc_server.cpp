@@ -84,7 +84,8 @@ class GrpcServer final : public Server {
       throw std::runtime_error("cannot serve gRPC on " + address +
                                " (address in use or not available)");
     port_ = bound;
-    log_info(setup_.log_name, "serving over gRPC on " + listen_address(host_, port_));
+    (setup_.announce ? log_info : log_debug)(
+        setup_.log_name, "serving over gRPC on " + listen_address(host_, port_));
   }
 
   void start() override {

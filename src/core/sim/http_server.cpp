@@ -95,7 +95,8 @@ class HttpServer final : public Server {
     });
     while (!server_.is_running() && !listen_done_)
       std::this_thread::sleep_for(std::chrono::microseconds(200));
-    log_info(setup_.log_name, "serving over HTTP on " + listen_address(host_, port_));
+    (setup_.announce ? log_info : log_debug)(
+        setup_.log_name, "serving over HTTP on " + listen_address(host_, port_));
   }
 
   void start() override {

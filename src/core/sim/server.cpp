@@ -24,6 +24,7 @@ std::unique_ptr<Server> make_from_sim_path(const std::filesystem::path& path,
   setup.env_init = mapping.is_object() ? mapping : nlohmann::ordered_json::object();
   setup.reply_timeout = options.reply_timeout;
   setup.log_name = "tarvo.sim." + manifest.name;
+  setup.announce = options.announce;
   if (protocol == "grpc") return make_grpc_server(std::move(setup), host, port);
   return make_http_server(std::move(setup), host, port, options.idle_timeout);
 }

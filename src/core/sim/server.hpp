@@ -26,6 +26,9 @@ struct ServerOptions {
   std::chrono::milliseconds reply_timeout{std::chrono::seconds(60)};
   // HTTP sessions untouched this long are ended (a client that vanished).
   std::chrono::milliseconds idle_timeout{std::chrono::minutes(10)};
+  // Log the address served at info level; a private server (validate, benchmark)
+  // logs it at debug level only.
+  bool announce = true;
 };
 
 class Server {

@@ -21,6 +21,7 @@ struct SessionSetup {
   std::chrono::milliseconds reply_timeout{std::chrono::seconds(60)};
   int cancel_fd = -1;  // readable once the server shuts down
   std::string log_name;
+  bool announce = true;  // log where the server listens at info level
 };
 
 class Session {

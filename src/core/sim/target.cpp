@@ -29,6 +29,7 @@ Target::Target(const std::optional<std::string>& target, const std::string& prot
   }
   ServerOptions options;
   options.reply_timeout = reply_timeout;
+  options.announce = false;
   host_ = "127.0.0.1";
   server_ =
       make_from_sim_path(*target, host_, 0, nlohmann::ordered_json::object(), protocol, options);
