@@ -1,12 +1,7 @@
 // The single-choice menu: numbered without a terminal, keys on a terminal.
 #include <gtest/gtest.h>
 
-#include <pthread.h>
 #include <signal.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "core/interrupt.hpp"
 #include "term/menu.hpp"
@@ -14,8 +9,6 @@
 
 namespace tarvo::term {
 namespace {
-
-using namespace std::chrono_literals;
 
 const Menu kMenu({"alpha (uuid: 1)", "beta (uuid: 2)", "gamma (uuid: 3)"}, "Select a Sim:");
 
@@ -116,23 +109,7 @@ TEST(TerminalMenu, CtrlCThrowsInterruptedAndRestoresTheTerminal) {
   test::Pty pty;
   termios before{};
   tcgetattr(pty.slave(), &before);
-  std::atomic<bool> interrupted{false}, done{false};
-  std::thread user([&] {
-    try {
-      kMenu.show(pty.in(), pty.out());
-    } catch (const core::Interrupted&) {
-      interrupted = true;
-    } catch (...) {
-    }
-    done = true;
-  });
-  while (!done) {
-    std::this_thread::sleep_for(20ms);
-    pthread_kill(user.native_handle(), SIGINT);
-  }
-  user.join();
-  core::interrupt::clear();
-  EXPECT_TRUE(interrupted);
+  EXPECT_TRUE(test::ends_on_sigint([&] { kMenu.show(pty.in(), pty.out()); }));
   termios after{};
   tcgetattr(pty.slave(), &after);
   EXPECT_EQ(after.c_lflag, before.c_lflag);

@@ -2,12 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <signal.h>
-
-#include <atomic>
-#include <chrono>
-#include <thread>
 
 #include "core/interrupt.hpp"
 #include "term/prompt.hpp"
@@ -15,8 +10,6 @@
 
 namespace tarvo::term {
 namespace {
-
-using namespace std::chrono_literals;
 
 std::string ask(const std::string& input, const std::string& text, const std::string& fallback,
                 std::string* shown = nullptr) {
@@ -53,24 +46,7 @@ TEST(Prompt, CtrlCWhileWaitingThrowsInterrupted) {
   test::File in(fdopen(dup(read_end.get()), "r"));
   auto out = test::temp_file();
 
-  std::atomic<bool> interrupted{false}, done{false};
-  std::thread reader([&] {
-    try {
-      prompt("Name", "my-sim", in.get(), out.get());
-    } catch (const core::Interrupted&) {
-      interrupted = true;
-    } catch (...) {
-    }
-    done = true;
-  });
-  // Signal until the reader notices: a signal can land before it starts to wait.
-  while (!done) {
-    std::this_thread::sleep_for(20ms);
-    pthread_kill(reader.native_handle(), SIGINT);
-  }
-  reader.join();
-  core::interrupt::clear();
-  EXPECT_TRUE(interrupted);
+  EXPECT_TRUE(test::ends_on_sigint([&] { prompt("Name", "my-sim", in.get(), out.get()); }));
 }
 
 }  // namespace

@@ -2,17 +2,24 @@
 // Streams for terminal kit tests: temporary files standing in for pipes, and
 // pseudo-terminals standing in for a user's terminal.
 #include <poll.h>
+#include <pthread.h>
 #include <pty.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "core/fd.hpp"
+#include "core/interrupt.hpp"
 
 namespace tarvo::test {
 
@@ -107,5 +114,28 @@ class Pty {
   File in_;
   File out_;
 };
+
+// Runs `wait` on a thread of its own and sends that thread SIGINT until `wait` returns
+// (a signal can land before it starts to wait). True when it ended by throwing
+// core::Interrupted. Clears the interrupt flag afterwards.
+inline bool ends_on_sigint(const std::function<void()>& wait) {
+  std::atomic<bool> interrupted{false}, done{false};
+  std::thread waiter([&] {
+    try {
+      wait();
+    } catch (const core::Interrupted&) {
+      interrupted = true;
+    } catch (...) {
+    }
+    done = true;
+  });
+  while (!done) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    pthread_kill(waiter.native_handle(), SIGINT);
+  }
+  waiter.join();
+  core::interrupt::clear();
+  return interrupted;
+}
 
 }  // namespace tarvo::test
