@@ -202,6 +202,28 @@ TEST_P(SimSession, UnaskedOutputEndsTheSession) {
   }
 }
 
+TEST_P(SimSession, SimulatorThatStopsReadingEndsOnlyItsSession) {
+  // Answers make, then closes its input and lingers: the next request hits a pipe
+  // with no reader. That must end the session with a clear error, twice in a row
+  // on the same server thread, and never take the server (this process) down.
+  tarvo::test::ScratchSim sim(R"({"name": "deaf", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "-c",
+    "read line; echo '{\"result\": null}'; exec 0<&-; sleep 5"]})");
+  ServedSimulator served(sim.path(), GetParam());
+  for (int round = 0; round < 2; ++round) {
+    auto client = served.client();
+    EXPECT_NO_THROW(client->call("make"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    try {
+      client->call("step", R"({"action": 1})");
+      FAIL() << "a simulator without input answered";
+    } catch (const SessionError& error) {
+      EXPECT_NE(std::string(error.what()).find("closed its input"), std::string::npos)
+          << error.what();
+    }
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, SimSession, testing::Values("grpc", "http"));
 
 TEST(SimServer, RefusesWhatItCannotServe) {

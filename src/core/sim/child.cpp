@@ -68,30 +68,30 @@ std::pair<Fd, Fd> make_pipe() {
 }
 
 // Writing to a pipe whose reader is gone raises SIGPIPE in the writing thread.
-// Blocking it for the write turns that into EPIPE; a pending one is consumed.
-class SigpipeGuard {
- public:
-  SigpipeGuard() {
-    sigemptyset(&pipe_);
-    sigaddset(&pipe_, SIGPIPE);
-    pthread_sigmask(SIG_BLOCK, &pipe_, &old_);
-  }
-  ~SigpipeGuard() {
-    sigset_t pending;
-    sigpending(&pending);
-    if (sigismember(&pending, SIGPIPE)) {
-      timespec zero{0, 0};
-      sigtimedwait(&pipe_, nullptr, &zero);
-    }
-    pthread_sigmask(SIG_SETMASK, &old_, nullptr);
-  }
-  SigpipeGuard(const SigpipeGuard&) = delete;
-  SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+// Relay threads keep it blocked once they have written, so that the write fails
+// with EPIPE instead: masking it around every write would cost three system calls
+// per step. Children start with an empty mask (see the spawn attributes).
+void block_sigpipe_in_this_thread() {
+  thread_local bool blocked = false;
+  if (blocked) return;
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+  blocked = true;
+}
 
- private:
-  sigset_t pipe_;
-  sigset_t old_;
-};
+// After an EPIPE: the blocked SIGPIPE stays pending on the thread; take it away.
+void consume_pending_sigpipe() {
+  sigset_t pending;
+  sigpending(&pending);
+  if (!sigismember(&pending, SIGPIPE)) return;
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  timespec zero{0, 0};
+  sigtimedwait(&pipe_signal, nullptr, &zero);
+}
 
 }  // namespace
 
@@ -228,7 +228,7 @@ void ChildProcess::fail_exited(const std::string& what) {
 }
 
 void ChildProcess::write_all(std::string_view data, Clock::time_point deadline, int cancel_fd) {
-  SigpipeGuard guard;
+  block_sigpipe_in_this_thread();
   while (!data.empty()) {
     ssize_t n = ::write(in_.get(), data.data(), data.size());
     if (n > 0) {
@@ -241,6 +241,7 @@ void ChildProcess::write_all(std::string_view data, Clock::time_point deadline, 
         throw SessionError("the simulator stopped reading its input (no reply within the limit)");
       continue;
     }
+    if (n < 0 && errno == EPIPE) consume_pending_sigpipe();
     fail_exited("closed its input");
   }
 }
@@ -273,17 +274,20 @@ std::string_view ChildProcess::exchange(std::string_view request, std::chrono::m
     scanned = out_buffer_.size();
     if (out_buffer_.size() > kMaxLine)
       throw SessionError("the simulator wrote a line longer than 64 MiB");
-    ssize_t n = read(out_.get(), buffer, sizeof buffer);
-    if (n > 0) {
-      out_buffer_.append(buffer, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n == 0) fail_exited("ended without replying");
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN)
-      throw SessionError(std::string("reading from the simulator failed: ") + std::strerror(errno));
-    if (!wait(0, deadline, cancel_fd)) {
+    // The simulator has had no time to answer yet: wait first, then read, rather
+    // than pay for a read that finds nothing.
+    if (!wait(0, deadline, cancel_fd))
       throw SessionError("the simulator did not reply within " + seconds_text(timeout));
+    for (;;) {
+      ssize_t n = read(out_.get(), buffer, sizeof buffer);
+      if (n > 0) {
+        out_buffer_.append(buffer, static_cast<std::size_t>(n));
+        break;
+      }
+      if (n == 0) fail_exited("ended without replying");
+      if (errno == EINTR) continue;
+      if (errno == EAGAIN) break;
+      throw SessionError(std::string("reading from the simulator failed: ") + std::strerror(errno));
     }
   }
 }
