@@ -137,10 +137,19 @@ class Suite:
                         "ok": ours["steps_per_s"] >= 0.5 * limit["steps_per_s"]})
                 one = self.figure(mode, f"tarvo {protocol}", 1)
                 four = self.figure(mode, f"tarvo {protocol}", 4)
-                checks.append({
-                    "check": f"{protocol} {mode}: 4 clients >= 1.5 x 1 client",
+                raw_scaling = (self.figure(mode, f"raw {protocol}", 4)["steps_per_s"] /
+                               self.figure(mode, f"raw {protocol}", 1)["steps_per_s"])
+                check = {
+                    "check": f"{protocol} {mode}: 4 clients >= 1.5 x 1 client "
+                             f"(raw: {raw_scaling:.2f} x)",
                     "value": four["steps_per_s"], "limit": 1.5 * one["steps_per_s"],
-                    "ok": four["steps_per_s"] >= 1.5 * one["steps_per_s"]})
+                    "ok": four["steps_per_s"] >= 1.5 * one["steps_per_s"]}
+                # On one core, more clients only share the same CPU: scaling needs a
+                # second core to scale onto, so the pinned figure is shown, not judged.
+                if MODES[mode]:
+                    check["ok"] = None
+                    check["check"] += ", one core: not judged"
+                checks.append(check)
         pinned = self.figure("pinned", "tarvo grpc", 1)
         checks.append({
             "check": "grpc 1 client pinned >= 2 x Python grpcio (pinned 2,700/s)",
