@@ -174,6 +174,16 @@ TEST(SimHttpServer, RefusesUnknownRoutesMethodsAndBadRequests) {
     EXPECT_TRUE(reply.keep_alive) << request;
     EXPECT_TRUE(nlohmann::json::parse(reply.body).contains("error")) << reply.body;
   }
+  // A reply to HEAD is a head alone: the next reply is not mistaken for its body.
+  Raw head_only(served.port());
+  ASSERT_TRUE(head_only.send("HEAD /sessions HTTP/1.1\r\n\r\nGET /sessions HTTP/1.1\r\n\r\n"));
+  std::string bytes;
+  char chunk[512];
+  for (ssize_t got; bytes.find("}") == std::string::npos &&
+                    (got = ::recv(head_only.fd(), chunk, sizeof chunk, 0)) > 0;)
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  EXPECT_TRUE(bytes.starts_with("HTTP/1.1 405 ")) << bytes;
+  EXPECT_NE(bytes.find("\r\n\r\nHTTP/1.1 405 "), std::string::npos) << bytes;
   // The session took no harm; an escaped method name arrives whole.
   ASSERT_TRUE(raw.send(post(session + "/%72%65set", "{}")));
   EXPECT_NE(raw.reply().body.find("observation"), std::string::npos);

@@ -163,6 +163,8 @@ class HttpServer final : public Server {
         keep_alive = head.framing.keep_alive && !stopping();
         exchange.headers = keep_alive ? (head.http10 ? kKeepAlive : "") : kClose;
         ended = handle(head, body, exchange);
+        // A reply to HEAD has no body, though its head says how long it would be.
+        if (head.method == "HEAD") exchange.out.resize(exchange.out.find("\r\n\r\n") + 4);
       } catch (const http1::BadMessage& error) {
         log_debug(setup_.log_name, std::string("bad HTTP request: ") + error.what());
         http1::write_response(exchange.out, error.status(), error_body(error.what()), kClose);
