@@ -155,18 +155,20 @@ TEST(HttpMessage, ResponseHeadsAndTheirBodies) {
 }
 
 TEST(HttpReader, ReadsMessagesHoweverTheBytesArrive) {
-  // Three requests back to back: a stray empty line, a sized body, a chunked body with
-  // an extension and a trailer, and one without a body.
+  // Requests back to back: a stray empty line, a sized body, a chunked body with an
+  // extension and a trailer, one without a body, and one larger than any buffer.
+  const std::string large(300'000, 'x');
   const std::string stream =
       "\r\nPOST /a HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello"
       "POST /b HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
       "3;x=y\r\nabc\r\nA\r\n0123456789\r\n0\r\nTrailer: t\r\n\r\n"
-      "DELETE /c HTTP/1.1\r\n\r\n";
+      "DELETE /c HTTP/1.1\r\n\r\n"
+      "POST /d HTTP/1.1\r\nContent-Length: 300000\r\n\r\n" +
+      large;
   for (std::size_t read_size : {std::size_t{1}, std::size_t{7}, std::size_t{65536}}) {
     SCOPED_TRACE(read_size);
     SocketPair pair;
-    pair.send(stream);
-    pair.peer.reset();
+    auto sender = pair.send_later(stream);
     http1::Reader reader(pair.local.get(), {}, read_size);
     http1::RequestHead head;
     std::string body;
@@ -182,7 +184,11 @@ TEST(HttpReader, ReadsMessagesHoweverTheBytesArrive) {
     reader.read_body(head.framing, body);
     EXPECT_EQ(head.method, "DELETE");
     EXPECT_EQ(body, "");
+    ASSERT_TRUE(reader.read(head));
+    reader.read_body(head.framing, body);
+    EXPECT_TRUE(body == large);
     EXPECT_FALSE(reader.read(head));  // the peer closed between messages
+    sender.join();
   }
 }
 

@@ -16,6 +16,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t npos = std::string_view::npos;
 constexpr std::size_t kMaxChunkLine = 1024;
 constexpr std::size_t kMinFree = 4096;  // receive into at least this much room
+constexpr std::size_t kMinGrowth = std::size_t{64} << 10;
 
 bool is_alnum(unsigned char c) {
   return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
@@ -357,12 +358,13 @@ void Reader::take(std::string& out, std::size_t count) {
   begin_ += buffered_part;
   count -= buffered_part;
   if (count == 0) return;
-  // The rest goes straight into `out`: a large body is not copied twice.
+  // The rest goes straight into `out`, which grows as bytes arrive: a large body is
+  // not copied twice, and a length alone does not buy memory.
   std::size_t have = out.size();
-  out.resize(have + count);
   while (count > 0) {
+    if (have == out.size()) out.resize(have + std::min(count, std::max(have, kMinGrowth)));
     since_ = {};
-    std::size_t got = receive(out.data() + have, count, Stage::body);
+    std::size_t got = receive(out.data() + have, out.size() - have, Stage::body);
     if (got == 0) {
       out.resize(have);
       throw ConnectionLost("the connection closed in the middle of a message body");
