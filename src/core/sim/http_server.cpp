@@ -19,7 +19,6 @@
 #include <nlohmann/json.hpp>
 
 #include "core/interrupt.hpp"
-#include "core/sim/client.hpp"
 #include "core/sim/http_message.hpp"
 #include "core/sim/log.hpp"
 #include "core/sim/serving.hpp"
