@@ -1,57 +1,57 @@
-// The HTTP half of a client session: one POST per call over the core HTTP client,
-// whose connection stays open between calls (keep-alive).
-#include <cctype>
+// The HTTP half of a client session: one POST per call over a keep-alive connection
+// of its own, HTTP/1.1 spoken directly on a TCP socket.
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <stdexcept>
 
 #include <nlohmann/json.hpp>
 
-#include "core/http.hpp"
+#include "core/interrupt.hpp"
+#include "core/sim/http_message.hpp"
+#include "core/sim/tcp.hpp"
 #include "core/sim/transport.hpp"
 
 namespace tarvo::core::sim {
 
 namespace {
 
-// Method names go into the path; the server judges them, so any text must arrive whole.
-void append_escaped(std::string& url, std::string_view text) {
-  static constexpr char kHex[] = "0123456789ABCDEF";
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '_' || c == '-' || c == '.') {
-      url += static_cast<char>(c);
-    } else {
-      url += '%';
-      url += kHex[c >> 4];
-      url += kHex[c & 15];
-    }
-  }
-}
+using std::chrono::milliseconds;
+
+constexpr milliseconds kConnectTimeout{5000};
+constexpr milliseconds kFinishTimeout{5000};
+
+// No reply within the call's time limit.
+class TimedOut : public std::runtime_error {
+ public:
+  TimedOut() : std::runtime_error("no reply in time") {}
+};
 
 class HttpTransport final : public Transport {
  public:
   HttpTransport(const std::string& host, int port, const ClientOptions& options)
-      : address_((host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
+      : host_(host),
+        port_(port),
+        address_((host.find(':') != std::string::npos ? "[" + host + "]" : host) + ":" +
                  std::to_string(port)),
-        base_url_("http://" + address_) {
-    request_.method = "POST";
-    request_.headers = {{"Content-Type", "application/json"}};
-    request_.connect_timeout_seconds = 5;
-    if (options.call_timeout.count() > 0)
-      request_.timeout_seconds = static_cast<double>(options.call_timeout.count()) / 1000.0;
-  }
+        timeout_(options.call_timeout) {}
   ~HttpTransport() override { finish(); }
 
   std::string call(std::string_view method, std::string_view args) override {
     if (finished_) throw SessionError("the session with " + address_ + " is over");
-    if (session_url_.empty()) open();
-    request_.url.assign(session_url_).append("/");
-    append_escaped(request_.url, method);
-    request_.body.emplace(args);
-    auto response = send();
-    if (response.status == 200) return std::move(response.body);
-    auto message = error_text(response);
+    if (session_path_.empty()) open();
+    target_.assign(session_path_).append("/");
+    http1::append_escaped(target_, method);
+    int status = exchange("POST", target_, args);
+    if (status == 200) return std::move(body_);
+    auto message = error_text(status);
     // 404 and 502: the server has no such session (any more). Anything else leaves
     // it there, so end it.
-    if (response.status == 404 || response.status == 502) {
-      session_url_.clear();
+    if (status == 404 || status == 502) {
+      session_path_.clear();
       finished_ = true;
     } else {
       finish();
@@ -62,57 +62,120 @@ class HttpTransport final : public Transport {
   void finish() override {
     if (finished_) return;
     finished_ = true;
-    if (session_url_.empty()) return;
+    if (session_path_.empty()) return;
+    const std::string path = std::move(session_path_);
+    session_path_.clear();
+    timeout_ = timeout_.count() > 0 ? std::min(timeout_, kFinishTimeout) : kFinishTimeout;
+    ending_ = true;
     try {
-      client_.del(session_url_, 5);
-    } catch (const http::Error&) {
-      // The server is gone already; so is the session.
+      if (socket_) tcp::set_receive_timeout(socket_.get(), timeout_);
+      // Sent after Ctrl-C too (a second one gives up): the server's simulator should
+      // not wait to be reaped.
+      round_trip("DELETE", path, {});
+    } catch (...) {
+      // The server is gone already, or the user insists; the session ends either way.
     }
-    session_url_.clear();
+    drop();
   }
 
  private:
   void open() {
-    request_.url = base_url_ + "/sessions";
-    request_.body.emplace("{}");
-    auto response = send();
-    auto reply = nlohmann::json::parse(response.body, nullptr, false);
-    if (response.status != 200) {
+    int status = exchange("POST", "/sessions", "{}");
+    if (status != 200) {
       finished_ = true;
-      throw SessionError(error_text(response));
+      throw SessionError(error_text(status));
     }
+    auto reply = nlohmann::json::parse(body_, nullptr, false);
     if (!reply.is_object() || !reply.contains("session") || !reply["session"].is_string()) {
       finished_ = true;
       throw SessionError("the server at " + address_ + " is not a simulator server");
     }
-    session_url_ = base_url_ + "/sessions/" + reply["session"].get<std::string>();
+    session_path_ = "/sessions/";
+    http1::append_escaped(session_path_, reply["session"].get<std::string>());
   }
 
-  http::Response send() {
+  // One request and its reply; the reply's body lands in body_. Any failure ends the
+  // session: a request that may have reached the server is never sent again.
+  int exchange(std::string_view method, std::string_view target, std::string_view body) {
+    interrupt::check();
     try {
-      return client_.send(request_);
-    } catch (const http::TimeoutError&) {
-      finished_ = true;
+      return round_trip(method, target, body);
+    } catch (const TimedOut&) {
+      fail();
       throw SessionError("no reply from the simulator server at " + address_ + " in time");
-    } catch (const http::Error& error) {
-      finished_ = true;
+    } catch (const std::runtime_error& error) {
+      fail();
       throw SessionError("cannot reach the simulator server at " + address_ + ": " + error.what());
+    } catch (...) {
+      drop();  // Ctrl-C: the connection may still carry this request's reply
+      throw;
     }
   }
 
-  std::string error_text(const http::Response& response) const {
-    auto body = nlohmann::json::parse(response.body, nullptr, false);
-    if (body.is_object() && body.contains("error") && body["error"].is_string())
-      return body["error"].get<std::string>();
-    return "the server at " + address_ + " answered HTTP " + std::to_string(response.status);
+  int round_trip(std::string_view method, std::string_view target, std::string_view body) {
+    http1::write_request(request_, method, target, address_, body);
+    // A connection the server closed while it was idle is replaced, once, before
+    // anything is sent on it.
+    if (socket_ && !usable()) drop();
+    if (!socket_) connect();
+    if (!tcp::send_all(socket_.get(), request_))
+      throw http1::ConnectionLost(std::string("sending failed: ") + std::strerror(errno));
+    http1::ResponseHead head;
+    do {
+      if (!reader_->read(head)) throw http1::ConnectionLost("the server closed the connection");
+    } while (head.status < 200);  // interim replies: the final one follows
+    reader_->read_body(head.framing, body_);
+    if (!head.framing.keep_alive) drop();
+    return head.status;
   }
 
-  std::string address_;
-  std::string base_url_;
-  http::Client client_;
-  http::Request request_;
-  std::string session_url_;
+  void connect() {
+    socket_ = tcp::connect_to(host_, port_, kConnectTimeout, !ending_);
+    tcp::set_receive_timeout(socket_.get(), timeout_);
+    tcp::set_send_timeout(socket_.get(), timeout_);
+    reader_.emplace(socket_.get(), [](const http1::Waiting& waiting) {
+      if (waiting.why == http1::Why::timed_out) throw TimedOut();
+      if (waiting.why == http1::Why::signal) interrupt::check();  // only Ctrl-C ends the wait
+    });
+  }
+
+  // Whether the idle connection is still open with nothing unasked-for on it.
+  bool usable() const {
+    if (reader_->buffered() > 0) return false;
+    char byte;
+    ssize_t got = ::recv(socket_.get(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+
+  void drop() {
+    reader_.reset();
+    socket_.reset();
+  }
+
+  void fail() {
+    drop();
+    finished_ = true;
+  }
+
+  std::string error_text(int status) const {
+    auto body = nlohmann::json::parse(body_, nullptr, false);
+    if (body.is_object() && body.contains("error") && body["error"].is_string())
+      return body["error"].get<std::string>();
+    return "the server at " + address_ + " answered HTTP " + std::to_string(status);
+  }
+
+  std::string host_;
+  int port_;
+  std::string address_;  // host:port, also the Host header
+  milliseconds timeout_;
+  Fd socket_;
+  std::optional<http1::Reader> reader_;  // reads socket_
+  std::string request_;
+  std::string body_;
+  std::string target_;
+  std::string session_path_;
   bool finished_ = false;
+  bool ending_ = false;  // finish() is ending the session
 };
 
 }  // namespace
