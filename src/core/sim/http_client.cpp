@@ -23,6 +23,8 @@ using std::chrono::milliseconds;
 
 constexpr milliseconds kConnectTimeout{5000};
 constexpr milliseconds kFinishTimeout{5000};
+constexpr milliseconds kCheckAfterIdle{500};
+using Clock = std::chrono::steady_clock;
 
 // No reply within the call's time limit.
 class TimedOut : public std::runtime_error {
@@ -115,8 +117,9 @@ class HttpTransport final : public Transport {
   int round_trip(std::string_view method, std::string_view target, std::string_view body) {
     http1::write_request(request_, method, target, address_, body);
     // A connection the server closed while it was idle is replaced, once, before
-    // anything is sent on it.
-    if (socket_ && !usable()) drop();
+    // anything is sent on it. Servers close only connections idle for a while: one
+    // that answered a moment ago is not worth a system call to check.
+    if (socket_ && Clock::now() - last_reply_ > kCheckAfterIdle && !usable()) drop();
     if (!socket_) connect();
     if (!tcp::send_all(socket_.get(), request_))
       throw http1::ConnectionLost(std::string("sending failed: ") + std::strerror(errno));
@@ -125,6 +128,7 @@ class HttpTransport final : public Transport {
       if (!reader_->read(head)) throw http1::ConnectionLost("the server closed the connection");
     } while (head.status < 200);  // interim replies: the final one follows
     reader_->read_body(head.framing, body_);
+    last_reply_ = Clock::now();
     if (!head.framing.keep_alive) drop();
     return head.status;
   }
@@ -172,6 +176,7 @@ class HttpTransport final : public Transport {
   std::optional<http1::Reader> reader_;  // reads socket_
   std::string request_;
   std::string body_;
+  Clock::time_point last_reply_{};
   std::string target_;
   std::string session_path_;
   bool finished_ = false;
