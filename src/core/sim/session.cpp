@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/sim/client.hpp"
+#include "core/sim/json_shape.hpp"
 
 namespace tarvo::core::sim {
 
@@ -25,50 +26,6 @@ std::string_view trim(std::string_view text) {
   return text.substr(first, last - first + 1);
 }
 
-// Checks the shape of a reply without building it: an object at the top whose keys
-// include "result" or "error".
-class ReplyCheck : public nlohmann::json_sax<nlohmann::json> {
- public:
-  bool top_is_object = false;
-  bool has_reply_key = false;
-
-  bool null() override { return scalar(); }
-  bool boolean(bool) override { return scalar(); }
-  bool number_integer(number_integer_t) override { return scalar(); }
-  bool number_unsigned(number_unsigned_t) override { return scalar(); }
-  bool number_float(number_float_t, const string_t&) override { return scalar(); }
-  bool string(string_t&) override { return scalar(); }
-  bool binary(binary_t&) override { return scalar(); }
-  bool start_object(std::size_t) override {
-    if (depth_ == 0) top_is_object = true;
-    ++depth_;
-    return true;
-  }
-  bool key(string_t& key) override {
-    if (depth_ == 1 && (key == "result" || key == "error")) has_reply_key = true;
-    return true;
-  }
-  bool end_object() override {
-    --depth_;
-    return true;
-  }
-  bool start_array(std::size_t) override {
-    ++depth_;
-    return depth_ > 1;  // an array at the top is not a reply
-  }
-  bool end_array() override {
-    --depth_;
-    return true;
-  }
-  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
-    return false;
-  }
-
- private:
-  bool scalar() { return depth_ > 0; }
-  int depth_ = 0;
-};
-
 std::string excerpt(std::string_view line) {
   std::string out;
   for (unsigned char c : line.substr(0, 80))
@@ -80,10 +37,8 @@ std::string excerpt(std::string_view line) {
 }  // namespace
 
 bool is_reply_line(std::string_view line) {
-  ReplyCheck check;
-  bool ok = nlohmann::json::sax_parse(line.begin(), line.end(), &check,
-                                      nlohmann::json::input_format_t::json, true);
-  return ok && check.top_is_object && check.has_reply_key;
+  auto shape = json_shape(line);
+  return shape.object && shape.has_reply_key;
 }
 
 Session::Session(const SessionSetup& setup)
@@ -98,7 +53,7 @@ std::string_view Session::call(std::string_view method, std::string_view args) {
   if (!is_method_name(method)) return refuse("invalid method name");
   args = trim(args);
   if (args.empty()) args = "{}";
-  if (args.front() != '{' || !nlohmann::json::accept(args))
+  if (args.front() != '{' || !json_shape(args).object)
     return refuse("the arguments of '" + std::string(method) + "' are not a JSON object");
 
   // The request line is the arguments object with "method" put in front, built

@@ -1,0 +1,322 @@
+#include "core/sim/json_shape.hpp"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace tarvo::core::sim {
+
+namespace {
+
+// The full parser's view, for the forms the scanner below leaves to it.
+class ShapeSax : public nlohmann::json_sax<nlohmann::json> {
+ public:
+  JsonShape shape;
+
+  bool null() override { return true; }
+  bool boolean(bool) override { return true; }
+  bool number_integer(number_integer_t) override { return true; }
+  bool number_unsigned(number_unsigned_t) override { return true; }
+  bool number_float(number_float_t, const string_t&) override { return true; }
+  bool string(string_t&) override { return true; }
+  bool binary(binary_t&) override { return true; }
+  bool start_object(std::size_t) override {
+    if (depth_++ == 0) shape.object = true;
+    return true;
+  }
+  bool key(string_t& key) override {
+    if (depth_ == 1 && (key == "result" || key == "error")) shape.has_reply_key = true;
+    return true;
+  }
+  bool end_object() override {
+    --depth_;
+    return true;
+  }
+  bool start_array(std::size_t) override {
+    ++depth_;
+    return true;
+  }
+  bool end_array() override {
+    --depth_;
+    return true;
+  }
+  bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception&) override {
+    return false;
+  }
+
+ private:
+  int depth_ = 0;
+};
+
+JsonShape full_parse(std::string_view text) {
+  // The parser takes a NUL byte for the end of the text; JSON has no place for one.
+  if (text.find('\0') != std::string_view::npos) return {};
+  ShapeSax sax;
+  if (!nlohmann::json::sax_parse(text.begin(), text.end(), &sax,
+                                 nlohmann::json::input_format_t::json, true))
+    return {};
+  sax.shape.valid = true;
+  return sax.shape;
+}
+
+enum class Verdict { valid, invalid, unsure };
+
+bool is_digit(char c) {
+  return c >= '0' && c <= '9';
+}
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A single pass over the text with an explicit stack of open containers, so that
+// deep nesting costs memory, never the thread's stack.
+class Scanner {
+ public:
+  explicit Scanner(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+
+  Verdict run(JsonShape& shape) {
+    // A byte-order mark is the full parser's business.
+    if (end_ - p_ >= 3 && static_cast<unsigned char>(p_[0]) == 0xEF) return Verdict::unsure;
+    enum class Next { value, key, after_value } next = Next::value;
+    for (;;) {
+      skip_space();
+      switch (next) {
+        case Next::value:
+          if (p_ == end_) return Verdict::invalid;
+          if (*p_ == '{' || *p_ == '[') {
+            if (open_.empty() && *p_ == '{') shape.object = true;
+            open_.push_back(*p_++);
+            skip_space();
+            if (p_ != end_ && *p_ == (open_.back() == '{' ? '}' : ']')) {
+              ++p_;
+              open_.pop_back();
+              next = Next::after_value;
+            } else {
+              next = open_.back() == '{' ? Next::key : Next::value;
+            }
+            continue;
+          }
+          if (Verdict v = scalar(); v != Verdict::valid) return v;
+          next = Next::after_value;
+          continue;
+        case Next::key: {
+          if (p_ == end_ || *p_ != '"') return Verdict::invalid;
+          const char* start = p_ + 1;
+          bool escaped = false;
+          if (!string(escaped)) return Verdict::invalid;
+          if (open_.size() == 1) {
+            if (escaped) return Verdict::unsure;
+            std::string_view key(start, static_cast<std::size_t>(p_ - 1 - start));
+            if (key == "result" || key == "error") shape.has_reply_key = true;
+          }
+          skip_space();
+          if (p_ == end_ || *p_ != ':') return Verdict::invalid;
+          ++p_;
+          next = Next::value;
+          continue;
+        }
+        case Next::after_value:
+          if (open_.empty()) return p_ == end_ ? Verdict::valid : Verdict::invalid;
+          if (p_ == end_) return Verdict::invalid;
+          if (*p_ == ',') {
+            ++p_;
+            next = open_.back() == '{' ? Next::key : Next::value;
+            continue;
+          }
+          if (*p_ != (open_.back() == '{' ? '}' : ']')) return Verdict::invalid;
+          ++p_;
+          open_.pop_back();
+          continue;
+      }
+    }
+  }
+
+ private:
+  void skip_space() {
+    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+      ++p_;
+  }
+
+  Verdict scalar() {
+    switch (*p_) {
+      case '"': {
+        bool escaped = false;
+        return string(escaped) ? Verdict::valid : Verdict::invalid;
+      }
+      case 't':
+        return word("true");
+      case 'f':
+        return word("false");
+      case 'n':
+        return word("null");
+      default:
+        return number();
+    }
+  }
+
+  Verdict word(std::string_view text) {
+    if (static_cast<std::size_t>(end_ - p_) < text.size() ||
+        std::string_view(p_, text.size()) != text)
+      return Verdict::invalid;
+    p_ += text.size();
+    return Verdict::valid;
+  }
+
+  // Numbers that could overflow a double are left to the full parser, which turns
+  // them down; everything else is judged by its grammar alone.
+  Verdict number() {
+    if (*p_ == '-') ++p_;
+    if (p_ == end_) return Verdict::invalid;
+    long magnitude = 0;  // decimal digits before the point, leading zero excluded
+    if (*p_ == '0') {
+      ++p_;
+    } else if (*p_ >= '1' && *p_ <= '9') {
+      while (p_ != end_ && is_digit(*p_)) {
+        ++p_;
+        ++magnitude;
+      }
+    } else {
+      return Verdict::invalid;
+    }
+    if (p_ != end_ && *p_ == '.') {
+      ++p_;
+      if (p_ == end_ || !is_digit(*p_)) return Verdict::invalid;
+      while (p_ != end_ && is_digit(*p_))
+        ++p_;
+    }
+    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
+      ++p_;
+      bool negative = false;
+      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) negative = *p_++ == '-';
+      if (p_ == end_ || !is_digit(*p_)) return Verdict::invalid;
+      long exponent = 0;
+      int digits = 0;
+      while (p_ != end_ && is_digit(*p_)) {
+        if (++digits > 6) return Verdict::unsure;
+        exponent = exponent * 10 + (*p_++ - '0');
+      }
+      if (!negative) magnitude += exponent;
+    }
+    return magnitude > 300 ? Verdict::unsure : Verdict::valid;
+  }
+
+  // A string from its opening quote to just past its closing one: escapes checked
+  // (surrogates in pairs), raw bytes checked as UTF-8.
+  bool string(bool& escaped) {
+    ++p_;
+    for (;;) {
+      if (p_ == end_) return false;
+      auto c = static_cast<unsigned char>(*p_);
+      if (c == '"') {
+        ++p_;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c == '\\') {
+        escaped = true;
+        if (!escape()) return false;
+        continue;
+      }
+      if (c < 0x80) {
+        ++p_;
+        continue;
+      }
+      if (!utf8_sequence()) return false;
+    }
+  }
+
+  bool escape() {
+    ++p_;  // the backslash
+    if (p_ == end_) return false;
+    switch (*p_) {
+      case '"':
+      case '\\':
+      case '/':
+      case 'b':
+      case 'f':
+      case 'n':
+      case 'r':
+      case 't':
+        ++p_;
+        return true;
+      case 'u': {
+        int unit = code_unit();
+        if (unit < 0 || (unit >= 0xDC00 && unit <= 0xDFFF)) return false;
+        if (unit < 0xD800 || unit > 0xDBFF) return true;
+        if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u') return false;
+        ++p_;
+        int low = code_unit();
+        return low >= 0xDC00 && low <= 0xDFFF;
+      }
+      default:
+        return false;
+    }
+  }
+
+  // Four hex digits after a 'u'; -1 when they are not.
+  int code_unit() {
+    ++p_;  // the 'u'
+    if (end_ - p_ < 4) return -1;
+    int unit = 0;
+    for (int i = 0; i < 4; ++i) {
+      int digit = hex_value(*p_++);
+      if (digit < 0) return -1;
+      unit = unit * 16 + digit;
+    }
+    return unit;
+  }
+
+  // One multi-byte UTF-8 character: no overlong forms, no surrogates, nothing
+  // beyond U+10FFFF.
+  bool utf8_sequence() {
+    auto lead = static_cast<unsigned char>(*p_);
+    unsigned char low = 0x80, high = 0xBF;
+    int continuation;
+    if (lead >= 0xC2 && lead <= 0xDF) {
+      continuation = 1;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+      continuation = 2;
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+      continuation = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
+    } else {
+      return false;
+    }
+    if (end_ - p_ <= continuation) return false;
+    ++p_;
+    for (int i = 0; i < continuation; ++i, low = 0x80, high = 0xBF) {
+      auto c = static_cast<unsigned char>(*p_++);
+      if (c < low || c > high) return false;
+    }
+    return true;
+  }
+
+  const char* p_;
+  const char* end_;
+  std::string open_;  // '{' and '[' of the containers not yet closed
+};
+
+}  // namespace
+
+JsonShape json_shape(std::string_view text) {
+  JsonShape shape;
+  switch (Scanner(text).run(shape)) {
+    case Verdict::valid:
+      shape.valid = true;
+      return shape;
+    case Verdict::invalid:
+      return {};
+    case Verdict::unsure:
+      break;
+  }
+  return full_parse(text);
+}
+
+}  // namespace tarvo::core::sim

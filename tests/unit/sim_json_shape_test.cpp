@@ -1,0 +1,101 @@
+// The server's quick JSON check must reach the full parser's verdict on every text:
+// what it lets through reaches clients, and what it turns away ends a session.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "core/sim/json_shape.hpp"
+
+namespace {
+
+using tarvo::core::sim::json_shape;
+
+struct Expected {
+  bool valid, object, has_reply_key;
+};
+
+Expected full_parser(const std::string& text) {
+  // The full parser stops at a NUL byte as at the end of the text; JSON has no place
+  // for one, and the check turns such text away.
+  if (text.find('\0') != std::string::npos) return {false, false, false};
+  auto value = nlohmann::json::parse(text, nullptr, false);
+  if (value.is_discarded()) return {false, false, false};
+  bool object = value.is_object();
+  return {true, object, object && (value.contains("result") || value.contains("error"))};
+}
+
+void expect_agreement(const std::string& text) {
+  auto shape = json_shape(text);
+  auto expected = full_parser(text);
+  ASSERT_EQ(shape.valid, expected.valid) << text;
+  if (!expected.valid) return;
+  ASSERT_EQ(shape.object, expected.object) << text;
+  ASSERT_EQ(shape.has_reply_key, expected.has_reply_key) << text;
+}
+
+const std::vector<std::string> kSeeds = {
+    R"({"result":{"observation":[0.0123,-0.5,1e-05,3.4E+2],"reward":1.0,"terminated":false,)"
+    R"("truncated":false,"info":{}}})",
+    R"({"error": "action must be 0 or 1"})",
+    R"( {"result" : null} )",
+    R"({"r\u0065sult": 1, "x": "caf\u00e9 \ud834\udd1e \"q\" \\ \/ \b\f\n\r\t"})",
+    "{\"result\": \"caf\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e\"}",
+    R"([1, 2, {"result": 3}])",
+    R"({"result": [true, false, null, -0, 0.5, 12345678901234567890123]})",
+    R"({"result": 1e400})",
+    "\xef\xbb\xbf{\"result\": 1}",
+    R"({"nested": {"result": 1}, "error": {}})",
+    R"("just a string")",
+    "-12.5e-3",
+};
+
+TEST(JsonShape, AgreesWithTheFullParserOnTextsAndTheirMutations) {
+  for (const auto& seed : kSeeds)
+    expect_agreement(seed);
+  // Bytes that matter to the grammar, to escapes and to UTF-8.
+  const std::string alphabet =
+      std::string("{}[],:\"\\udD8Ce0E-+.19 \ntnfrsl") +
+      std::string("\x00\x1f\x7f\xc3\xa9\xed\xa0\xf4\x90\xef\xbb\xbf\xc0\xe0\x80", 15);
+  std::mt19937 random(20261208);
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n)(random);
+  };
+  for (int round = 0; round < 200000; ++round) {
+    std::string text = kSeeds[pick(kSeeds.size() - 1)];
+    for (int edits = 1 + static_cast<int>(pick(3)); edits > 0 && !text.empty(); --edits) {
+      std::size_t at = pick(text.size() - 1);
+      switch (pick(4)) {
+        case 0:
+          text[at] = alphabet[pick(alphabet.size() - 1)];
+          break;
+        case 1:
+          text.insert(text.begin() + static_cast<long>(at), alphabet[pick(alphabet.size() - 1)]);
+          break;
+        case 2:
+          text.erase(at, 1 + pick(2));
+          break;
+        case 3:
+          text.resize(at);
+          break;
+        default:
+          text.insert(at, text.substr(pick(text.size() - 1), pick(8)));
+      }
+    }
+    expect_agreement(text);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(JsonShape, DeepNestingNeedsNoDeepStack) {
+  std::string deep = "{\"result\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
+  auto shape = json_shape(deep);
+  EXPECT_TRUE(shape.valid && shape.object && shape.has_reply_key);
+  deep.pop_back();
+  EXPECT_FALSE(json_shape(deep).valid);
+}
+
+}  // namespace
