@@ -1,5 +1,7 @@
 #include "core/literal.hpp"
 
+#include "core/utf8.hpp"
+
 #include <charconv>
 #include <cstdint>
 #include <cstdio>
@@ -42,34 +44,6 @@ void append_utf8(std::string& out, char32_t cp) {
     out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
     out += static_cast<char>(0x80 | (cp & 0x3F));
   }
-}
-
-// Length of the well-formed UTF-8 sequence starting at `pos`, or 0 (overlong forms,
-// surrogates and code points past U+10FFFF are not well-formed).
-size_t utf8_length(std::string_view text, size_t pos) {
-  const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(pos);
-  if (lead < 0x80) return 1;
-  size_t length;
-  unsigned char low = 0x80, high = 0xBF;  // allowed range of the second byte
-  if (lead >= 0xC2 && lead <= 0xDF) {
-    length = 2;
-  } else if (lead >= 0xE0 && lead <= 0xEF) {
-    length = 3;
-    if (lead == 0xE0) low = 0xA0;
-    if (lead == 0xED) high = 0x9F;
-  } else if (lead >= 0xF0 && lead <= 0xF4) {
-    length = 4;
-    if (lead == 0xF0) low = 0x90;
-    if (lead == 0xF4) high = 0x8F;
-  } else {
-    return 0;
-  }
-  if (pos + length > text.size()) return 0;
-  if (byte(pos + 1) < low || byte(pos + 1) > high) return 0;
-  for (size_t i = 2; i < length; ++i)
-    if (byte(pos + i) < 0x80 || byte(pos + i) > 0xBF) return 0;
-  return length;
 }
 
 class Parser {

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "core/utf8.hpp"
+
 namespace tarvo::core::sim {
 
 namespace {
@@ -270,32 +272,11 @@ class Scanner {
     return unit;
   }
 
-  // One multi-byte UTF-8 character: no overlong forms, no surrogates, nothing
-  // beyond U+10FFFF.
+  // One multi-byte UTF-8 character, well-formed.
   bool utf8_sequence() {
-    auto lead = static_cast<unsigned char>(*p_);
-    unsigned char low = 0x80, high = 0xBF;
-    int continuation;
-    if (lead >= 0xC2 && lead <= 0xDF) {
-      continuation = 1;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-      continuation = 2;
-      if (lead == 0xE0) low = 0xA0;
-      if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-      continuation = 3;
-      if (lead == 0xF0) low = 0x90;
-      if (lead == 0xF4) high = 0x8F;
-    } else {
-      return false;
-    }
-    if (end_ - p_ <= continuation) return false;
-    ++p_;
-    for (int i = 0; i < continuation; ++i, low = 0x80, high = 0xBF) {
-      auto c = static_cast<unsigned char>(*p_++);
-      if (c < low || c > high) return false;
-    }
-    return true;
+    std::size_t length = utf8_length(std::string_view(p_, static_cast<std::size_t>(end_ - p_)), 0);
+    p_ += length;
+    return length > 0;
   }
 
   const char* p_;
