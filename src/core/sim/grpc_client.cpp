@@ -90,14 +90,18 @@ class GrpcTransport final : public Transport {
     call_.mutable_method()->assign(method.data(), method.size());
     call_.mutable_args()->assign(args.data(), args.size());
     if (watchdog_) watchdog_->arm();
-    bool ok = stream_->Write(call_) && stream_->Read(&reply_);
+    bool wrote = stream_->Write(call_);
+    // Read even when the write failed: a server that ended the session before taking
+    // the call has still said why, and Finish would wait for that message forever.
+    bool read = stream_->Read(&reply_);
     if (watchdog_) watchdog_->disarm();
-    if (!ok) fail();
+    if (!read) fail();
     if (!reply_.session_error().empty()) {
       auto message = reply_.session_error();
       finish();
       throw SessionError(message);
     }
+    if (!wrote) fail();
     return std::move(*reply_.mutable_line());
   }
 
