@@ -1,10 +1,15 @@
 // The far end of the raw ping-pongs: answers every message with the reference
 // simulator's step reply, with no simulator behind it.
-//   grpc: the Simulator.Session stream on gRPC's synchronous server, as tarvo serves it
+//   grpc: the Simulator.Session stream on gRPC's asynchronous server, one thread taking
+//         events off the queue and answering in place, as tarvo serves it. It was the
+//         fastest echo measured (1 client pinned: 17,600/s; synchronous server 11,400,
+//         callback server 11,300, two polling threads 12,900), so the limit stays a
+//         true one.
 //   http: HTTP/1.1 keep-alive on plain sockets, one thread per connection
 // Prints the bound port on a line of its own, then serves until its standard input
 // closes (or two minutes pass, so that it never outlives a broken suite).
 // Usage: tarvo_bench_echo grpc|http
+#include <absl/synchronization/mutex.h>
 #include <grpcpp/grpcpp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,8 +19,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 
 #include "core/fd.hpp"
 #include "http_wire.hpp"
@@ -26,36 +33,105 @@ using namespace tarvo;
 
 namespace {
 
-class EchoService final : public tarvo::sim::Simulator::Service {
-  grpc::Status Session(
-      grpc::ServerContext*,
-      grpc::ServerReaderWriter<tarvo::sim::Reply, tarvo::sim::Call>* stream) override {
-    tarvo::sim::Call call;
-    tarvo::sim::Reply reply;
-    reply.set_line(bench::kStepReply);
-    while (stream->Read(&call))
-      if (!stream->Write(reply)) break;
-    return grpc::Status::OK;
-  }
-};
-
 void wait_for_parent() {
   pollfd fd{0, POLLIN, 0};
   poll(&fd, 1, 120'000);
 }
 
+// One stream: read, answer, read again; one operation at a time.
+struct EchoStream {
+  enum class Step { accepting, reading, writing, finishing };
+  grpc::ServerContext context;
+  grpc::ServerAsyncReaderWriter<tarvo::sim::Reply, tarvo::sim::Call> stream{&context};
+  tarvo::sim::Call call;
+  Step step = Step::accepting;
+};
+
 int serve_grpc() {
-  EchoService service;
+  // As in tarvo's processes: abseil's lock-order bookkeeping off.
+  absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
+  tarvo::sim::Simulator::AsyncService service;
   grpc::ServerBuilder builder;
   int port = 0;
   builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
   builder.RegisterService(&service);
+  auto queue = builder.AddCompletionQueue();
   auto server = builder.BuildAndStart();
   if (!server) return 1;
+  tarvo::sim::Reply reply;
+  reply.set_line(bench::kStepReply);
+  std::unordered_map<EchoStream*, std::unique_ptr<EchoStream>> streams;
+  // No operation may start once the queue is shut down.
+  std::mutex queue_mutex;
+  bool closing = false;
+  auto issue = [&](EchoStream* echo, EchoStream::Step step, auto operation) {
+    std::lock_guard lock(queue_mutex);
+    echo->step = step;
+    if (closing) {
+      streams.erase(echo);
+      return;
+    }
+    operation();
+  };
+  auto accept = [&] {
+    auto owned = std::make_unique<EchoStream>();
+    auto* echo = owned.get();
+    streams.emplace(echo, std::move(owned));
+    issue(echo, EchoStream::Step::accepting, [&] {
+      service.RequestSession(&echo->context, &echo->stream, queue.get(), queue.get(), echo);
+    });
+  };
+  accept();
+  std::thread poller([&] {
+    using Step = EchoStream::Step;
+    void* tag;
+    bool ok;
+    while (queue->Next(&tag, &ok)) {
+      auto* echo = static_cast<EchoStream*>(tag);
+      auto read = [&] {
+        issue(echo, Step::reading, [&] { echo->stream.Read(&echo->call, echo); });
+      };
+      auto finish = [&] {
+        issue(echo, Step::finishing, [&] { echo->stream.Finish(grpc::Status::OK, echo); });
+      };
+      switch (echo->step) {
+        case Step::accepting:
+          if (!ok) {
+            streams.erase(echo);
+            break;
+          }
+          accept();
+          read();
+          break;
+        case Step::reading:
+          if (!ok) {
+            finish();
+            break;
+          }
+          issue(echo, Step::writing, [&] { echo->stream.Write(reply, echo); });
+          break;
+        case Step::writing:
+          if (ok)
+            read();
+          else
+            finish();
+          break;
+        case Step::finishing:
+          streams.erase(echo);
+          break;
+      }
+    }
+  });
   std::printf("%d\n", port);
   std::fflush(stdout);
   wait_for_parent();
   server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));
+  {
+    std::lock_guard lock(queue_mutex);
+    closing = true;
+    queue->Shutdown();
+  }
+  poller.join();
   return 0;
 }
 

@@ -4,6 +4,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <filesystem>
+#include <fstream>
 #include <future>
 
 #include "core/interrupt.hpp"
@@ -156,6 +158,94 @@ TEST_P(SimSession, StopEndsWaitingSessionsPromptly) {
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   served.reset();  // stop() must not wait five minutes for the hung simulator
   EXPECT_THROW(waiting.get(), SessionError);
+}
+
+// A simulator whose "wait" answers 1 once the file "gate" exists in its directory,
+// or 0 when it gave up on it; every other call is answered at once. It marks that it
+// is waiting with a file of its own.
+class GatedSim {
+ public:
+  GatedSim()
+      : sim_(R"({"name": "gated", "description": "", "kind": "sim", "version": "1",
+                 "command": ["sh", "gated.sh"]})") {
+    std::ofstream(dir() / "gated.sh") << R"(while read -r line; do
+  case "$line" in
+    *'"wait"'*)
+      : > "waiting-$$"; n=0
+      while [ ! -e gate ] && [ $n -lt 300 ]; do sleep 0.1; n=$((n + 1)); done
+      if [ -e gate ]; then echo '{"result": 1}'; else echo '{"result": 0}'; fi ;;
+    *) echo '{"result": null}' ;;
+  esac
+done
+)";
+  }
+  std::filesystem::path dir() const { return sim_.path(); }
+  // Blocks until `count` simulators are waiting (or the simulators gave up).
+  void await_waiting(std::size_t count) const {
+    for (int i = 0; i < 3000 && waiting() < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  void open() const { std::ofstream(dir() / "gate"); }
+
+ private:
+  std::size_t waiting() const {
+    std::size_t n = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(dir()))
+      n += entry.path().filename().string().starts_with("waiting-");
+    return n;
+  }
+  tarvo::test::ScratchSim sim_;
+};
+
+TEST_P(SimSession, SlowRepliesHoldUpNoOtherSession) {
+  GatedSim sim;
+  ServedSimulator served(sim.dir(), GetParam(), std::chrono::minutes(1));
+  auto first = served.client();
+  auto second = served.client();
+  auto bystander = served.client();
+  // Two sessions wait on their simulators at once: the third must still be served,
+  // and only its calls lead to the gate being opened.
+  auto first_wait = std::async(std::launch::async, [&] { return first->call("wait"); });
+  auto second_wait = std::async(std::launch::async, [&] { return second->call("wait"); });
+  sim.await_waiting(2);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(bystander->call("step"), nullptr);
+  auto late = served.client();
+  EXPECT_EQ(late->call("step"), nullptr);
+  sim.open();
+  EXPECT_EQ(first_wait.get(), 1);
+  EXPECT_EQ(second_wait.get(), 1);
+  EXPECT_EQ(first->call("step"), nullptr);
+}
+
+TEST_P(SimSession, StopEndsSlowCallsPromptly) {
+  GatedSim sim;  // never opened
+  auto served = std::make_unique<ServedSimulator>(sim.dir(), GetParam(), std::chrono::minutes(5));
+  auto first = served->client();
+  auto second = served->client();
+  auto first_wait = std::async(std::launch::async, [&] { return first->call("wait"); });
+  auto second_wait = std::async(std::launch::async, [&] { return second->call("wait"); });
+  sim.await_waiting(2);
+  served.reset();  // must end both calls, not wait for the simulators
+  EXPECT_THROW(first_wait.get(), SessionError);
+  EXPECT_THROW(second_wait.get(), SessionError);
+}
+
+TEST_P(SimSession, SimulatorThatCannotStartIsAClearSessionError) {
+  tarvo::test::ScratchSim sim(R"({"name": "missing", "description": "", "kind": "sim",
+    "version": "1", "command": ["./no-such-simulator"]})");
+  ServedSimulator served(sim.path(), GetParam());
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    auto client = served.client();
+    try {
+      client->call("make");
+      ADD_FAILURE() << "a session without a simulator answered";
+    } catch (const SessionError& error) {
+      EXPECT_NE(std::string(error.what()).find("no-such-simulator"), std::string::npos)
+          << error.what();
+    }
+    EXPECT_THROW(client->call("step"), SessionError);
+  }
 }
 
 TEST_P(SimSession, UnreachableServerIsAClearError) {

@@ -1,8 +1,13 @@
 // The servers' wire contracts as other clients see them: raw HTTP requests, and the
-// refusals the relay answers itself without troubling the simulator.
+// refusals the relay answers itself without troubling the simulator; and the gRPC
+// client against a server that ends a session its own way.
+#include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 
+#include <latch>
+
 #include "core/http.hpp"
+#include "proto/simulator.grpc.pb.h"
 #include "sim_test_support.hpp"
 
 namespace {
@@ -74,5 +79,40 @@ TEST_P(SimRelay, RefusesMalformedCallsWithoutEndingTheSession) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Protocols, SimRelay, testing::Values("grpc", "http"));
+
+// Ends every session as soon as it opens, before reading a call, saying why.
+class RefusingService final : public tarvo::sim::Simulator::Service {
+ public:
+  grpc::Status Session(
+      grpc::ServerContext*,
+      grpc::ServerReaderWriter<tarvo::sim::Reply, tarvo::sim::Call>* stream) override {
+    tarvo::sim::Reply reply;
+    reply.set_session_error("no simulator today");
+    stream->Write(reply);
+    ended.count_down();
+    return grpc::Status::OK;
+  }
+  std::latch ended{1};
+};
+
+TEST(SimGrpcWire, ASessionEndedBeforeItsFirstCallStillSaysWhy) {
+  RefusingService service;
+  grpc::ServerBuilder builder;
+  int port = 0;
+  builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
+  builder.RegisterService(&service);
+  auto server = builder.BuildAndStart();
+  ASSERT_TRUE(server);
+  auto client = tarvo::core::sim::create_client("grpc", "", "127.0.0.1", port);
+  service.ended.wait();  // the first call goes out on a stream that is over
+  try {
+    client->call("make");
+    ADD_FAILURE() << "the refusal went unnoticed";
+  } catch (const tarvo::core::sim::SessionError& error) {
+    EXPECT_STREQ(error.what(), "no simulator today");
+  }
+  EXPECT_THROW(client->call("step"), tarvo::core::sim::SessionError);
+  server->Shutdown();
+}
 
 }  // namespace
