@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "core/sim/json_parse.hpp"
 #include "core/sim/transport.hpp"
 
 namespace tarvo::core::sim {
@@ -45,7 +46,7 @@ ordered_json Client::call(std::string_view method, std::string_view args) {
     closed_ = true;
     throw;
   }
-  auto reply = ordered_json::parse(line, nullptr, false);
+  auto reply = parse_json(line);
   if (reply.is_discarded() || !reply.is_object())
     throw SessionError("the server sent a reply that is not JSON: " + excerpt(line));
   if (auto error = reply.find("error"); error != reply.end()) {

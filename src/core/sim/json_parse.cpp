@@ -1,0 +1,248 @@
+#include "core/sim/json_parse.hpp"
+
+#include <charconv>
+#include <optional>
+
+#include "core/utf8.hpp"
+
+namespace tarvo::core::sim {
+
+namespace {
+
+using nlohmann::ordered_json;
+
+// Deeper nesting goes to the general parser, which keeps no recursion of its own.
+constexpr int kMaxDepth = 64;
+
+// Builds the value or gives up (returns false) on anything it does not take on;
+// giving up is never wrong, only slower.
+class DirectParser {
+ public:
+  explicit DirectParser(std::string_view text) : text_(text) {}
+
+  std::optional<ordered_json> document() {
+    ordered_json value;
+    skip_space();
+    if (!parse(value, 0)) return std::nullopt;
+    skip_space();
+    if (at_ != text_.size()) return std::nullopt;
+    return value;
+  }
+
+ private:
+  void skip_space() {
+    while (at_ < text_.size()) {
+      char c = text_[at_];
+      if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
+      ++at_;
+    }
+  }
+
+  bool literal(std::string_view word) {
+    if (text_.substr(at_, word.size()) != word) return false;
+    at_ += word.size();
+    return true;
+  }
+
+  bool parse(ordered_json& out, int depth) {
+    if (at_ >= text_.size()) return false;
+    switch (text_[at_]) {
+      case '{':
+        return object(out, depth + 1);
+      case '[':
+        return array(out, depth + 1);
+      case '"': {
+        std::string text;
+        if (!string(text)) return false;
+        out = std::move(text);
+        return true;
+      }
+      case 't':
+        out = true;
+        return literal("true");
+      case 'f':
+        out = false;
+        return literal("false");
+      case 'n':
+        out = nullptr;
+        return literal("null");
+      default:
+        return number(out);
+    }
+  }
+
+  bool object(ordered_json& out, int depth) {
+    if (depth > kMaxDepth) return false;
+    ++at_;  // {
+    out = ordered_json::object();
+    skip_space();
+    if (at_ < text_.size() && text_[at_] == '}') {
+      ++at_;
+      return true;
+    }
+    std::string key;
+    for (;;) {
+      skip_space();
+      if (at_ >= text_.size() || text_[at_] != '"' || !string(key)) return false;
+      skip_space();
+      if (at_ >= text_.size() || text_[at_] != ':') return false;
+      ++at_;
+      skip_space();
+      // A repeated key keeps its first place and takes the last value, as in the
+      // general parser.
+      if (!parse(out[key], depth)) return false;
+      skip_space();
+      if (at_ >= text_.size()) return false;
+      char c = text_[at_++];
+      if (c == '}') return true;
+      if (c != ',') return false;
+    }
+  }
+
+  bool array(ordered_json& out, int depth) {
+    if (depth > kMaxDepth) return false;
+    ++at_;  // [
+    out = ordered_json::array();
+    skip_space();
+    if (at_ < text_.size() && text_[at_] == ']') {
+      ++at_;
+      return true;
+    }
+    for (;;) {
+      skip_space();
+      out.push_back(nullptr);
+      if (!parse(out.back(), depth)) return false;
+      skip_space();
+      if (at_ >= text_.size()) return false;
+      char c = text_[at_++];
+      if (c == ']') return true;
+      if (c != ',') return false;
+    }
+  }
+
+  bool string(std::string& out) {
+    ++at_;  // opening quote
+    out.clear();
+    for (;;) {
+      std::size_t start = at_;
+      while (at_ < text_.size()) {
+        auto c = static_cast<unsigned char>(text_[at_]);
+        if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80) break;
+        ++at_;
+      }
+      out.append(text_, start, at_ - start);
+      if (at_ >= text_.size()) return false;
+      auto c = static_cast<unsigned char>(text_[at_]);
+      if (c == '"') {
+        ++at_;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c >= 0x80) {
+        std::size_t length = utf8_length(text_, at_);
+        if (length == 0) return false;
+        out.append(text_, at_, length);
+        at_ += length;
+        continue;
+      }
+      // A backslash: the short escapes here, \u to the general parser.
+      if (at_ + 1 >= text_.size()) return false;
+      char escaped = text_[at_ + 1];
+      at_ += 2;
+      switch (escaped) {
+        case '"':
+          out += '"';
+          break;
+        case '\\':
+          out += '\\';
+          break;
+        case '/':
+          out += '/';
+          break;
+        case 'b':
+          out += '\b';
+          break;
+        case 'f':
+          out += '\f';
+          break;
+        case 'n':
+          out += '\n';
+          break;
+        case 'r':
+          out += '\r';
+          break;
+        case 't':
+          out += '\t';
+          break;
+        default:
+          return false;
+      }
+    }
+  }
+
+  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+  // JSON's number grammar, then the general parser's choice of type: an integer
+  // without sign is unsigned, one with a minus is signed, anything else a double.
+  bool number(ordered_json& out) {
+    const std::size_t start = at_;
+    bool negative = text_[at_] == '-';
+    if (negative) ++at_;
+    if (at_ >= text_.size() || !is_digit(text_[at_])) return false;
+    if (text_[at_] == '0') {
+      ++at_;
+    } else {
+      while (at_ < text_.size() && is_digit(text_[at_]))
+        ++at_;
+    }
+    bool integer = true;
+    if (at_ < text_.size() && text_[at_] == '.') {
+      integer = false;
+      ++at_;
+      if (at_ >= text_.size() || !is_digit(text_[at_])) return false;
+      while (at_ < text_.size() && is_digit(text_[at_]))
+        ++at_;
+    }
+    if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
+      integer = false;
+      ++at_;
+      if (at_ < text_.size() && (text_[at_] == '+' || text_[at_] == '-')) ++at_;
+      if (at_ >= text_.size() || !is_digit(text_[at_])) return false;
+      while (at_ < text_.size() && is_digit(text_[at_]))
+        ++at_;
+    }
+    const char* first = text_.data() + start;
+    const char* last = text_.data() + at_;
+    if (integer && negative) {
+      std::int64_t value = 0;
+      auto [ptr, error] = std::from_chars(first, last, value);
+      if (error != std::errc() || ptr != last) return false;
+      out = value;
+      return true;
+    }
+    if (integer) {
+      std::uint64_t value = 0;
+      auto [ptr, error] = std::from_chars(first, last, value);
+      if (error != std::errc() || ptr != last) return false;
+      out = value;
+      return true;
+    }
+    double value = 0;
+    auto [ptr, error] = std::from_chars(first, last, value);
+    if (error != std::errc() || ptr != last) return false;
+    out = value;
+    return true;
+  }
+
+  std::string_view text_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+ordered_json parse_json(std::string_view text) {
+  if (auto value = DirectParser(text).document()) return std::move(*value);
+  return ordered_json::parse(text.begin(), text.end(), nullptr, false);
+}
+
+}  // namespace tarvo::core::sim

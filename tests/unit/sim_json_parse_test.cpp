@@ -1,0 +1,110 @@
+// The client's reply parser must build exactly what the general parser builds, down
+// to the kind of each number: callers tell integers from floats by it.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "core/sim/json_parse.hpp"
+
+namespace {
+
+using nlohmann::ordered_json;
+using tarvo::core::sim::parse_json;
+
+// Same type everywhere (unsigned, signed and float included), same order, same values.
+bool same(const ordered_json& a, const ordered_json& b) {
+  if (a.type() != b.type()) return false;
+  if (a.is_discarded()) return true;
+  if (a.is_object()) {
+    if (a.size() != b.size()) return false;
+    for (auto x = a.begin(), y = b.begin(); x != a.end(); ++x, ++y)
+      if (x.key() != y.key() || !same(x.value(), y.value())) return false;
+    return true;
+  }
+  if (a.is_array()) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+      if (!same(a[i], b[i])) return false;
+    return true;
+  }
+  if (a.is_number_float()) {
+    double x = a.get<double>(), y = b.get<double>();
+    return std::memcmp(&x, &y, sizeof x) == 0;  // tells -0.0 from 0.0
+  }
+  return a == b;
+}
+
+void expect_same_as_general_parser(const std::string& text) {
+  auto expected = ordered_json::parse(text.begin(), text.end(), nullptr, false);
+  auto got = parse_json(text);
+  ASSERT_TRUE(same(got, expected))
+      << text << "\n got " << got.dump() << "\n expected " << expected.dump();
+}
+
+const std::vector<std::string> kSeeds = {
+    R"({"result":{"observation":[0.0123,-0.5,1e-05,3.4E+2],"reward":1.0,"terminated":false,)"
+    R"("truncated":false,"info":{}}})",
+    R"({"result":{"observation":[-0.04456399,0.04653909,0.01326909,-0.02099827],"info":{}}})",
+    R"({"error": "action must be 0 or 1"})",
+    R"( {"result" : null} )",
+    R"({"a": 1, "b": 2, "a": [3]})",
+    R"({"r\u0065sult": 1, "x": "caf\u00e9 \ud834\udd1e \"q\" \\ \/ \b\f\n\r\t"})",
+    "{\"result\": \"caf\xc3\xa9 \xe2\x82\xac \xf0\x9d\x84\x9e\"}",
+    R"([1, 2, {"result": 3}])",
+    R"({"result": [true, false, null, -0, -0.0, 0.5, 18446744073709551615, -9223372036854775808]})",
+    R"({"result": [12345678901234567890123, -9223372036854775809, 1e-400, 4.9e-324]})",
+    R"({"result": 1e400})",
+    "\xef\xbb\xbf{\"result\": 1}",
+    R"({"nested": {"result": 1}, "error": {}})",
+    R"("just a string")",
+    "-12.5e-3",
+};
+
+TEST(JsonParse, BuildsWhatTheGeneralParserBuildsOnTextsAndTheirMutations) {
+  for (const auto& seed : kSeeds)
+    expect_same_as_general_parser(seed);
+  const std::string alphabet =
+      std::string("{}[],:\"\\udD8Ce0E-+.19 \ntnfrsl") +
+      std::string("\x00\x1f\x7f\xc3\xa9\xed\xa0\xf4\x90\xef\xbb\xbf\xc0\xe0\x80", 15);
+  std::mt19937 random(20261208);
+  auto pick = [&](std::size_t n) {
+    return std::uniform_int_distribution<std::size_t>(0, n)(random);
+  };
+  for (int round = 0; round < 100000; ++round) {
+    std::string text = kSeeds[pick(kSeeds.size() - 1)];
+    for (int edits = 1 + static_cast<int>(pick(3)); edits > 0 && !text.empty(); --edits) {
+      std::size_t at = pick(text.size() - 1);
+      switch (pick(4)) {
+        case 0:
+          text[at] = alphabet[pick(alphabet.size() - 1)];
+          break;
+        case 1:
+          text.insert(text.begin() + static_cast<long>(at), alphabet[pick(alphabet.size() - 1)]);
+          break;
+        case 2:
+          text.erase(at, 1 + pick(2));
+          break;
+        case 3:
+          text.resize(at);
+          break;
+        default:
+          text.insert(at, text.substr(pick(text.size() - 1), pick(8)));
+      }
+    }
+    expect_same_as_general_parser(text);
+    if (HasFatalFailure()) return;
+  }
+}
+
+TEST(JsonParse, DeepNestingAndEmptyInput) {
+  std::string deep = "{\"result\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
+  EXPECT_TRUE(parse_json(deep).is_object());
+  deep.pop_back();
+  EXPECT_TRUE(parse_json(deep).is_discarded());
+  EXPECT_TRUE(parse_json("").is_discarded());
+  EXPECT_TRUE(parse_json("   ").is_discarded());
+}
+
+}  // namespace
