@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/epoll.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -157,23 +158,65 @@ ChildProcess::~ChildProcess() {
 }
 
 bool ChildProcess::wait(short out_events, Clock::time_point deadline, int cancel_fd) {
+  if (!out_events) return wait_for_output(deadline, cancel_fd);
   for (;;) {
-    pollfd fds[4] = {{out_.get(), out_events ? short(0) : short(POLLIN), 0},
-                     {err_.get(), POLLIN, 0},
-                     {cancel_fd, POLLIN, 0},
-                     {in_.get(), out_events, 0}};
-    if (out_events) fds[0].fd = -1;
-    if (!err_) fds[1].fd = -1;
-    if (!out_events) fds[3].fd = -1;
-    int ready = poll(fds, 4, remaining_ms(deadline));
+    pollfd fds[3] = {{err_.get(), POLLIN, 0}, {cancel_fd, POLLIN, 0}, {in_.get(), out_events, 0}};
+    if (!err_) fds[0].fd = -1;
+    int ready = poll(fds, 3, remaining_ms(deadline));
     if (ready < 0) {
       if (errno == EINTR) continue;
       throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
     }
     if (ready == 0) return false;
-    if (fds[1].revents) drain_stderr();
-    if (fds[2].revents) throw SessionError("the server is shutting down");
-    if (fds[0].revents || fds[3].revents) return true;
+    if (fds[0].revents) drain_stderr();
+    if (fds[1].revents) throw SessionError("the server is shutting down");
+    if (fds[2].revents) return true;
+  }
+}
+
+// The wait for a reply happens once per call: an epoll set registered once costs
+// less than a poll that registers every descriptor anew each time.
+bool ChildProcess::wait_for_output(Clock::time_point deadline, int cancel_fd) {
+  auto watch = [this](int fd) {
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.fd = fd;
+    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0)
+      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
+  };
+  if (!epoll_) {
+    epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
+    if (!epoll_)
+      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
+    watch(out_.get());
+    if (err_) watch(err_.get());  // closing it at end of file takes it out of the set
+  }
+  if (cancel_fd != watched_cancel_fd_) {
+    if (watched_cancel_fd_ >= 0)
+      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, watched_cancel_fd_, nullptr);
+    watched_cancel_fd_ = -1;
+    if (cancel_fd >= 0) watch(cancel_fd);
+    watched_cancel_fd_ = cancel_fd;
+  }
+  for (;;) {
+    epoll_event events[3];
+    int ready = epoll_wait(epoll_.get(), events, 3, remaining_ms(deadline));
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
+    }
+    if (ready == 0) return false;
+    bool output = false;
+    for (int i = 0; i < ready; ++i) {
+      int fd = events[i].data.fd;
+      if (fd == out_.get())
+        output = true;
+      else if (err_ && fd == err_.get())
+        drain_stderr();
+      else if (fd == cancel_fd)
+        throw SessionError("the server is shutting down");
+    }
+    if (output) return true;
   }
 }
 
@@ -332,6 +375,7 @@ void ChildProcess::finish(std::chrono::milliseconds grace) {
   if (err_) drain_stderr();
   log_debug(log_name_,
             "simulator process " + std::to_string(pid_) + " " + describe_status(status_));
+  epoll_.reset();
   out_.reset();
   err_.reset();
   pid_ = -1;

@@ -40,6 +40,7 @@ class ChildProcess {
                  int cancel_fd);
   // Waits for one of our descriptors; returns false on time-out.
   bool wait(short out_events, std::chrono::steady_clock::time_point deadline, int cancel_fd);
+  bool wait_for_output(std::chrono::steady_clock::time_point deadline, int cancel_fd);
   void drain_stderr();
   [[noreturn]] void fail_exited(const std::string& what);
   int reap(std::chrono::milliseconds grace);
@@ -51,6 +52,8 @@ class ChildProcess {
   Fd in_;
   Fd out_;
   Fd err_;
+  Fd epoll_;  // out_, err_ and the cancel descriptor, for the wait for a reply
+  int watched_cancel_fd_ = -1;
   std::string log_name_;
   std::string out_buffer_;
   std::size_t out_start_ = 0;  // first byte of out_buffer_ not yet handed out
