@@ -6,6 +6,10 @@ Every measurement runs unpinned and pinned (both ends on one core with taskset),
 times in alternating order; the table shows medians. Only loopback traffic; every loop
 is bounded.
 
+Besides the limits the targets are judged against (the raw ping-pong of each transport,
+with no simulator behind it), the suite measures the floor of any server that relays to
+a simulator process: the raw client, a bare relay and the same simulator ("relay").
+
 Usage: bench/suite.py [--quick] [--build-dir DIR] [--json FILE] [--only SECTIONS]
 """
 import argparse
@@ -33,7 +37,7 @@ class Suite:
         self.quick = quick
         self.tarvo = str(build / "bin" / "tarvo")
         self.sim_dir = str(build / "examples" / "cpp-sim")
-        self.rounds = 1 if quick else 3
+        self.rounds = 1 if quick else 5
         self.steps = 300 if quick else 5000
         self.results = {}
 
@@ -105,6 +109,12 @@ class Suite:
                                                    protocol]) as echo:
                         for clients in (1, 4):
                             add(mode, self.raw(mode, protocol, echo.port, clients))
+                    with EchoServer(MODES[mode] + [self.program("tarvo_bench_echo"), protocol,
+                                                   self.sim_dir, "./cartpole"]) as relay:
+                        for clients in (1, 4):
+                            figures = self.raw(mode, protocol, relay.port, clients)
+                            figures["what"] = f"relay {protocol}"
+                            add(mode, figures)
                     with TarvoServer(MODES[mode], self.tarvo, self.sim_dir, protocol) as server:
                         for clients in (1, 4):
                             add(mode, self.tarvo_steps(mode, protocol, server.port, clients))
@@ -290,26 +300,29 @@ def print_table(results):
             line(r["command"], f"{r['median_ms']:.2f} ms", f"{r['vs_true_ms']:+.2f} ms",
                  verdict(r["target"]))
     if "steps" in results:
-        print("\nSteps through tarvo beside the raw ping-pong of the same transport "
-              "(medians of the runs)\n")
+        print("\nSteps through tarvo beside the raw ping-pong of the same transport and a "
+              "bare relay to the same simulator (medians of the runs)\n")
         line("mode", "path", "clients", "steps/s", "p50", "p99", "limit (raw) steps/s",
-             "share of limit")
-        line("---", "---", "---:", "---:", "---:", "---:", "---:", "---:")
+             "share of limit", "bare relay steps/s", "share of relay")
+        line("---", "---", "---:", "---:", "---:", "---:", "---:", "---:", "---:", "---:")
         for mode in MODES:
-            for what in ("tarvo grpc", "tarvo http", "raw grpc", "raw http", "raw pipe"):
+            for what in ("tarvo grpc", "tarvo http", "raw grpc", "raw http", "relay grpc",
+                         "relay http", "raw pipe"):
                 for clients in (1, 4):
                     row = next((r for r in results["steps"] if (r["mode"], r["what"],
                                 r["clients"]) == (mode, what, clients)), None)
                     if not row:
                         continue
-                    limit, share = "", ""
+                    cells = ["", "", "", ""]
                     if what.startswith("tarvo"):
-                        raw = next(r for r in results["steps"] if (r["mode"], r["what"],
-                                   r["clients"]) == (mode, "raw " + what.split()[1], clients))
-                        limit = f"{raw['steps_per_s']:,.0f}"
-                        share = f"{row['steps_per_s'] / raw['steps_per_s']:.2f}"
+                        protocol = what.split()[1]
+                        for at, name in ((0, "raw"), (2, "relay")):
+                            other = next(r for r in results["steps"] if (r["mode"], r["what"],
+                                         r["clients"]) == (mode, f"{name} {protocol}", clients))
+                            cells[at] = f"{other['steps_per_s']:,.0f}"
+                            cells[at + 1] = f"{row['steps_per_s'] / other['steps_per_s']:.2f}"
                     line(mode, what, clients, f"{row['steps_per_s']:,.0f}",
-                         f"{row['p50_us']:.0f} us", f"{row['p99_us']:.0f} us", limit, share)
+                         f"{row['p50_us']:.0f} us", f"{row['p99_us']:.0f} us", *cells)
     if "targets" in results:
         print("\nThroughput targets\n")
         line("target", "figure", "needed", "met")
