@@ -2,6 +2,7 @@
 // to the kind of each number: callers tell integers from floats by it.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <random>
 #include <string>
 #include <vector>
@@ -12,6 +13,7 @@ namespace {
 
 using nlohmann::ordered_json;
 using tarvo::core::sim::parse_json;
+using tarvo::core::sim::step_reply_flags;
 
 // Same type everywhere (unsigned, signed and float included), same order, same values.
 bool same(const ordered_json& a, const ordered_json& b) {
@@ -64,9 +66,14 @@ const std::vector<std::string> kSeeds = {
     "-12.5e-3",
 };
 
-TEST(JsonParse, BuildsWhatTheGeneralParserBuildsOnTextsAndTheirMutations) {
-  for (const auto& seed : kSeeds)
-    expect_same_as_general_parser(seed);
+// Calls `check` on every seed and on `rounds` random mutations of them, edited with the
+// bytes that matter to the grammar, to escapes and to UTF-8; stops at a fatal failure.
+void for_each_mutation(const std::vector<std::string>& seeds, int rounds,
+                       const std::function<void(const std::string&)>& check) {
+  for (const auto& seed : seeds) {
+    check(seed);
+    if (testing::Test::HasFatalFailure()) return;
+  }
   const std::string alphabet =
       std::string("{}[],:\"\\udD8Ce0E-+.19 \ntnfrsl") +
       std::string("\x00\x1f\x7f\xc3\xa9\xed\xa0\xf4\x90\xef\xbb\xbf\xc0\xe0\x80", 15);
@@ -74,8 +81,8 @@ TEST(JsonParse, BuildsWhatTheGeneralParserBuildsOnTextsAndTheirMutations) {
   auto pick = [&](std::size_t n) {
     return std::uniform_int_distribution<std::size_t>(0, n)(random);
   };
-  for (int round = 0; round < 100000; ++round) {
-    std::string text = kSeeds[pick(kSeeds.size() - 1)];
+  for (int round = 0; round < rounds; ++round) {
+    std::string text = seeds[pick(seeds.size() - 1)];
     for (int edits = 1 + static_cast<int>(pick(3)); edits > 0 && !text.empty(); --edits) {
       std::size_t at = pick(text.size() - 1);
       switch (pick(4)) {
@@ -95,9 +102,48 @@ TEST(JsonParse, BuildsWhatTheGeneralParserBuildsOnTextsAndTheirMutations) {
           text.insert(at, text.substr(pick(text.size() - 1), pick(8)));
       }
     }
-    expect_same_as_general_parser(text);
-    if (HasFatalFailure()) return;
+    check(text);
+    if (testing::Test::HasFatalFailure()) return;
   }
+}
+
+TEST(JsonParse, BuildsWhatTheGeneralParserBuildsOnTextsAndTheirMutations) {
+  for_each_mutation(kSeeds, 100000, expect_same_as_general_parser);
+}
+
+bool flag(const ordered_json& result, const char* name) {
+  auto it = result.find(name);
+  return it != result.end() && it->is_boolean() && it->get<bool>();
+}
+
+TEST(JsonParse, EpisodeFlagsReadWithoutBuildingAgreeWithTheFullParse) {
+  const std::vector<std::string> seeds = {
+      R"({"result":{"observation":[0.01,-0.5],"reward":1.0,"terminated":false,)"
+      R"("truncated":true,"info":{"terminated":true}}})",
+      R"({"result":{"observation":[[1,2],[3,4]],"terminated":true,"truncated":false}})",
+      R"({"result":{"terminated":true,"terminated":"yes"},"extra":[{"a":null}]})",
+      R"({"result":{"terminated":true},"result":{"truncated":true}})",
+      R"({"result":[true],"error":"it broke"})",
+      R"({"error":{"code":1},"result":{"terminated":true}})",
+      R"( {"result" : { "truncated" : true , "x" : "café 
+" } } )",
+      R"({"note":"no result"})",
+      R"([{"result":{"terminated":true}}])",
+  };
+  int decided = 0;
+  for_each_mutation(seeds, 100000, [&](const std::string& text) {
+    auto flags = step_reply_flags(text);
+    if (!flags.decided) return;
+    ++decided;
+    auto value = ordered_json::parse(text.begin(), text.end(), nullptr, false);
+    ASSERT_TRUE(value.is_object()) << text;
+    ASSERT_EQ(flags.has_result, value.contains("result")) << text;
+    ASSERT_EQ(flags.has_error, value.contains("error")) << text;
+    ordered_json result = value.value("result", ordered_json());
+    ASSERT_EQ(flags.terminated, flag(result, "terminated")) << text;
+    ASSERT_EQ(flags.truncated, flag(result, "truncated")) << text;
+  });
+  EXPECT_GT(decided, 1000);  // the quick read is what was tested
 }
 
 TEST(JsonParse, DeepNestingAndEmptyInput) {

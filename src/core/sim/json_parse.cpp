@@ -29,7 +29,103 @@ class DirectParser {
     return value;
   }
 
+  // A reply object's shape and its result's episode flags, with nothing built.
+  bool step_reply(StepReplyFlags& out) {
+    skip_space();
+    if (at_ >= text_.size() || text_[at_] != '{') return false;
+    bool members_ok = members(1, [&](std::string_view key) {
+      if (key == "result") {
+        // A repeated "result" replaces the earlier one, flags and all.
+        out.has_result = true;
+        out.terminated = out.truncated = false;
+        if (text_[at_] == '{') return result_members(out);
+        return skip(1);
+      }
+      if (key == "error") out.has_error = true;
+      return skip(1);
+    });
+    if (!members_ok) return false;
+    skip_space();
+    out.object = at_ == text_.size();
+    return out.object;
+  }
+
  private:
+  // The members of the object starting at at_ ('{'), each handed to `value` with
+  // at_ on its value, which it must consume.
+  template <typename OnValue>
+  bool members(int depth, OnValue value) {
+    if (depth > kMaxDepth) return false;
+    ++at_;  // {
+    skip_space();
+    if (at_ < text_.size() && text_[at_] == '}') {
+      ++at_;
+      return true;
+    }
+    for (;;) {
+      skip_space();
+      if (at_ >= text_.size() || text_[at_] != '"' || !string(key_)) return false;
+      skip_space();
+      if (at_ >= text_.size() || text_[at_] != ':') return false;
+      ++at_;
+      skip_space();
+      if (at_ >= text_.size() || !value(std::string_view(key_))) return false;
+      skip_space();
+      if (at_ >= text_.size()) return false;
+      char c = text_[at_++];
+      if (c == '}') return true;
+      if (c != ',') return false;
+    }
+  }
+
+  bool result_members(StepReplyFlags& out) {
+    return members(2, [&](std::string_view key) {
+      bool* flag = key == "terminated"  ? &out.terminated
+                   : key == "truncated" ? &out.truncated
+                                        : nullptr;
+      if (!flag) return skip(2);
+      *flag = text_.substr(at_, 4) == "true";
+      return skip(2);
+    });
+  }
+
+  // Checks one value as parse() would read it, without building it.
+  bool skip(int depth) {
+    if (at_ >= text_.size()) return false;
+    switch (text_[at_]) {
+      case '{':
+        return members(depth + 1, [&](std::string_view) { return skip(depth + 1); });
+      case '[': {
+        if (depth + 1 > kMaxDepth) return false;
+        ++at_;
+        skip_space();
+        if (at_ < text_.size() && text_[at_] == ']') {
+          ++at_;
+          return true;
+        }
+        for (;;) {
+          skip_space();
+          if (!skip(depth + 1)) return false;
+          skip_space();
+          if (at_ >= text_.size()) return false;
+          char c = text_[at_++];
+          if (c == ']') return true;
+          if (c != ',') return false;
+        }
+      }
+      case '"':
+        return string(scratch_text_);
+      case 't':
+        return literal("true");
+      case 'f':
+        return literal("false");
+      case 'n':
+        return literal("null");
+      default:
+        return number(scratch_value_);
+    }
+  }
+
   void skip_space() {
     while (at_ < text_.size()) {
       char c = text_[at_];
@@ -236,9 +332,19 @@ class DirectParser {
 
   std::string_view text_;
   std::size_t at_ = 0;
+  std::string key_;           // the member name being read
+  std::string scratch_text_;  // strings that are checked, not kept
+  ordered_json scratch_value_;
 };
 
 }  // namespace
+
+StepReplyFlags step_reply_flags(std::string_view line) {
+  StepReplyFlags flags;
+  if (!DirectParser(line).step_reply(flags)) return {};
+  flags.decided = true;
+  return flags;
+}
 
 ordered_json parse_json(std::string_view text) {
   if (auto value = DirectParser(text).document()) return std::move(*value);
