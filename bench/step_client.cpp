@@ -10,15 +10,6 @@
 
 using namespace tarvo;
 
-namespace {
-
-bool flag(const nlohmann::ordered_json& result, const char* name) {
-  auto it = result.find(name);
-  return it != result.end() && it->is_boolean() && it->get<bool>();
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   if (argc != 6) {
     std::fprintf(stderr, "usage: %s grpc|http host port steps clients\n", argv[0]);
@@ -36,9 +27,9 @@ int main(int argc, char** argv) {
       client->reset(0);
       // Alternating pushes keep the pole up for long episodes: few resets.
       return [session = client.get(), n = 0]() mutable {
-        auto result = session->call("step", ++n % 2 ? R"({"action":1})" : R"({"action":0})");
-        if (flag(result, "terminated") || flag(result, "truncated"))
-          session->call("reset", R"({"seed":null})");
+        auto end =
+            session->call_for_episode_end("step", ++n % 2 ? R"({"action":1})" : R"({"action":0})");
+        if (end.terminated || end.truncated) session->call("reset", R"({"seed":null})");
       };
     });
     for (auto& client : sessions)

@@ -132,4 +132,52 @@ TEST(SimBenchmark, MeasuresAPositiveRateOverBothProtocols) {
   EXPECT_THROW(benchmark(example_dir("broken/crash"), 10), tarvo::core::sim::SessionError);
 }
 
+// Ends an episode every third step (terminated) or fifth (truncated), and refuses a
+// step after that until a reset: a benchmark that misreads an episode's end fails.
+ScratchSim episodic_sim() {
+  ScratchSim sim(R"({"name": "episodic", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "sim.sh"]})");
+  std::ofstream(sim.path() + "/sim.sh") << R"SH(n=0; ended=0
+step() { echo "{\"result\": {\"observation\": [0], \"reward\": 1, $1, \"info\": {}}}"; }
+while read -r line; do
+  case "$line" in
+    *'"make"'*|*'"close"'*) echo '{"result": null}' ;;
+    *'"sensor_space"'*)
+      echo '{"result": {"type": "Box", "low": [-1], "high": [1], "shape": [1], "dtype": "float32"}}' ;;
+    *'"action_space"'*) echo '{"result": {"type": "Discrete", "n": 2}}' ;;
+    *'"reset"'*) ended=0; echo '{"result": {"observation": [0], "info": {}}}' ;;
+    *'"step"'*)
+      if [ $ended = 1 ]; then echo '{"error": "stepped past the end"}'; continue; fi
+      n=$((n + 1))
+      if [ $((n % 3)) = 0 ]; then ended=1; step '"terminated": true, "truncated": false'
+      elif [ $((n % 5)) = 0 ]; then ended=1; step '"truncated": true, "terminated": false'
+      else step '"terminated": false, "truncated": false'; fi ;;
+    *) echo '{"error": "unknown method"}' ;;
+  esac
+done
+)SH";
+  return sim;
+}
+
+TEST(SimBenchmark, ResetsAtEveryEpisodeEndAndReportsErrorReplies) {
+  auto sim = episodic_sim();
+  for (const char* protocol : {"grpc", "http"})
+    EXPECT_GT(benchmark(sim.path(), 40, protocol), 0.0) << protocol;
+
+  ServedSimulator served(sim.path(), "http");
+  auto client = served.client();
+  client->init();
+  client->reset(0);
+  EXPECT_FALSE(client->call_for_episode_end("step", R"({"action": 0})").terminated);
+  EXPECT_FALSE(client->call_for_episode_end("step", R"({"action": 0})").terminated);
+  EXPECT_TRUE(client->call_for_episode_end("step", R"({"action": 0})").terminated);
+  try {
+    client->call_for_episode_end("step", R"({"action": 0})");
+    FAIL() << "a step past the end was taken";
+  } catch (const tarvo::core::sim::SimulatorError& error) {
+    EXPECT_NE(std::string(error.what()).find("stepped past the end"), std::string::npos)
+        << error.what();
+  }
+}
+
 }  // namespace

@@ -10,15 +10,6 @@
 
 namespace tarvo::core::sim {
 
-namespace {
-
-bool flag(const nlohmann::ordered_json& result, const char* name) {
-  auto it = result.find(name);
-  return it != result.end() && it->is_boolean() && it->get<bool>();
-}
-
-}  // namespace
-
 double benchmark(const std::optional<std::string>& target, long long samples,
                  const std::string& protocol) {
   if (samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
@@ -36,9 +27,9 @@ double benchmark(const std::optional<std::string>& target, long long samples,
   client->reset(0);
   const auto start = std::chrono::steady_clock::now();
   for (long long i = 0; i < samples; ++i) {
-    auto result = client->call("step", actions[static_cast<std::size_t>(i) % actions.size()]);
-    if (flag(result, "terminated") || flag(result, "truncated"))
-      client->call("reset", R"({"seed":null})");
+    auto end =
+        client->call_for_episode_end("step", actions[static_cast<std::size_t>(i) % actions.size()]);
+    if (end.terminated || end.truncated) client->call("reset", R"({"seed":null})");
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   client->close();

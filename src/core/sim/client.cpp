@@ -22,6 +22,11 @@ const ordered_json& member(const ordered_json& result, const char* name, std::st
   return result.at(name);
 }
 
+bool flag(const ordered_json& result, const char* name) {
+  auto it = result.find(name);
+  return it != result.end() && it->is_boolean() && it->get<bool>();
+}
+
 }  // namespace
 
 Client::Client(std::unique_ptr<Transport> transport, std::string env_id, ordered_json env_init)
@@ -37,15 +42,17 @@ Client::~Client() {
   }
 }
 
-ordered_json Client::call(std::string_view method, std::string_view args) {
+std::string Client::send(std::string_view method, std::string_view args) {
   if (closed_) throw SessionError("the session is closed");
-  std::string line;
   try {
-    line = transport_->call(method, args);
+    return transport_->call(method, args);
   } catch (const SessionError&) {
     closed_ = true;
     throw;
   }
+}
+
+ordered_json Client::result_of(std::string_view method, std::string_view line) {
   auto reply = parse_json(line);
   if (reply.is_discarded() || !reply.is_object())
     throw SessionError("the server sent a reply that is not JSON: " + excerpt(line));
@@ -58,6 +65,22 @@ ordered_json Client::call(std::string_view method, std::string_view args) {
     throw SessionError("the server sent a reply without a result: " + excerpt(line));
   if (method == "make") made_ = true;
   return std::move(*result);
+}
+
+ordered_json Client::call(std::string_view method, std::string_view args) {
+  return result_of(method, send(method, args));
+}
+
+Client::EpisodeEnd Client::call_for_episode_end(std::string_view method, std::string_view args) {
+  std::string line = send(method, args);
+  auto flags = step_reply_flags(line);
+  if (flags.decided && flags.has_result && !flags.has_error) {
+    if (method == "make") made_ = true;
+    return {flags.terminated, flags.truncated};
+  }
+  // Error replies and the forms the quick read leaves alone: the general way.
+  auto result = result_of(method, line);
+  return {flag(result, "terminated"), flag(result, "truncated")};
 }
 
 void Client::init() {

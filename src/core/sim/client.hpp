@@ -88,7 +88,19 @@ class Client {
   // SimulatorError on an error reply, SessionError on a reply that is not one.
   nlohmann::ordered_json call(std::string_view method, std::string_view args = "{}");
 
+  // The same call for a caller that only looks at whether the episode ended: the reply
+  // is checked whole but not built, so that timing many steps times the simulator
+  // rather than this client. Same errors as call().
+  struct EpisodeEnd {
+    bool terminated = false;
+    bool truncated = false;
+  };
+  EpisodeEnd call_for_episode_end(std::string_view method, std::string_view args);
+
  private:
+  std::string send(std::string_view method, std::string_view args);
+  nlohmann::ordered_json result_of(std::string_view method, std::string_view line);
+
   std::unique_ptr<Transport> transport_;
   std::string env_id_;
   nlohmann::ordered_json env_init_;
