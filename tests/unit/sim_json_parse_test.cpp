@@ -2,12 +2,12 @@
 // to the kind of each number: callers tell integers from floats by it.
 #include <gtest/gtest.h>
 
-#include <functional>
-#include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/sim/json_parse.hpp"
+#include "json_mutations.hpp"
 
 namespace {
 
@@ -66,49 +66,8 @@ const std::vector<std::string> kSeeds = {
     "-12.5e-3",
 };
 
-// Calls `check` on every seed and on `rounds` random mutations of them, edited with the
-// bytes that matter to the grammar, to escapes and to UTF-8; stops at a fatal failure.
-void for_each_mutation(const std::vector<std::string>& seeds, int rounds,
-                       const std::function<void(const std::string&)>& check) {
-  for (const auto& seed : seeds) {
-    check(seed);
-    if (testing::Test::HasFatalFailure()) return;
-  }
-  const std::string alphabet =
-      std::string("{}[],:\"\\udD8Ce0E-+.19 \ntnfrsl") +
-      std::string("\x00\x1f\x7f\xc3\xa9\xed\xa0\xf4\x90\xef\xbb\xbf\xc0\xe0\x80", 15);
-  std::mt19937 random(20261208);
-  auto pick = [&](std::size_t n) {
-    return std::uniform_int_distribution<std::size_t>(0, n)(random);
-  };
-  for (int round = 0; round < rounds; ++round) {
-    std::string text = seeds[pick(seeds.size() - 1)];
-    for (int edits = 1 + static_cast<int>(pick(3)); edits > 0 && !text.empty(); --edits) {
-      std::size_t at = pick(text.size() - 1);
-      switch (pick(4)) {
-        case 0:
-          text[at] = alphabet[pick(alphabet.size() - 1)];
-          break;
-        case 1:
-          text.insert(text.begin() + static_cast<long>(at), alphabet[pick(alphabet.size() - 1)]);
-          break;
-        case 2:
-          text.erase(at, 1 + pick(2));
-          break;
-        case 3:
-          text.resize(at);
-          break;
-        default:
-          text.insert(at, text.substr(pick(text.size() - 1), pick(8)));
-      }
-    }
-    check(text);
-    if (testing::Test::HasFatalFailure()) return;
-  }
-}
-
 TEST(JsonParse, BuildsWhatTheGeneralParserBuildsOnTextsAndTheirMutations) {
-  for_each_mutation(kSeeds, 100000, expect_same_as_general_parser);
+  tarvo::test::for_each_mutation(kSeeds, 100000, expect_same_as_general_parser);
 }
 
 bool flag(const ordered_json& result, const char* name) {
@@ -131,7 +90,7 @@ TEST(JsonParse, EpisodeFlagsReadWithoutBuildingAgreeWithTheFullParse) {
       R"([{"result":{"terminated":true}}])",
   };
   int decided = 0;
-  for_each_mutation(seeds, 100000, [&](const std::string& text) {
+  tarvo::test::for_each_mutation(seeds, 100000, [&](const std::string& text) {
     auto flags = step_reply_flags(text);
     if (!flags.decided) return;
     ++decided;

@@ -51,8 +51,8 @@ class DirectParser {
   }
 
  private:
-  // The members of the object starting at at_ ('{'), each handed to `value` with
-  // at_ on its value, which it must consume.
+  // The members of the object starting at at_ ('{'): each name is read into key_ and
+  // handed to `value`, which reads the value from at_ (and may overwrite key_).
   template <typename OnValue>
   bool members(int depth, OnValue value) {
     if (depth > kMaxDepth) return false;
@@ -78,6 +78,27 @@ class DirectParser {
     }
   }
 
+  // The elements of the array starting at at_ ('['), each read by `value` from at_.
+  template <typename OnValue>
+  bool elements(int depth, OnValue value) {
+    if (depth > kMaxDepth) return false;
+    ++at_;  // [
+    skip_space();
+    if (at_ < text_.size() && text_[at_] == ']') {
+      ++at_;
+      return true;
+    }
+    for (;;) {
+      skip_space();
+      if (at_ >= text_.size() || !value()) return false;
+      skip_space();
+      if (at_ >= text_.size()) return false;
+      char c = text_[at_++];
+      if (c == ']') return true;
+      if (c != ',') return false;
+    }
+  }
+
   bool result_members(StepReplyFlags& out) {
     return members(2, [&](std::string_view key) {
       bool* flag = key == "terminated"  ? &out.terminated
@@ -95,24 +116,8 @@ class DirectParser {
     switch (text_[at_]) {
       case '{':
         return members(depth + 1, [&](std::string_view) { return skip(depth + 1); });
-      case '[': {
-        if (depth + 1 > kMaxDepth) return false;
-        ++at_;
-        skip_space();
-        if (at_ < text_.size() && text_[at_] == ']') {
-          ++at_;
-          return true;
-        }
-        for (;;) {
-          skip_space();
-          if (!skip(depth + 1)) return false;
-          skip_space();
-          if (at_ >= text_.size()) return false;
-          char c = text_[at_++];
-          if (c == ']') return true;
-          if (c != ',') return false;
-        }
-      }
+      case '[':
+        return elements(depth + 1, [&] { return skip(depth + 1); });
       case '"':
         return string(scratch_text_);
       case 't':
@@ -168,52 +173,18 @@ class DirectParser {
   }
 
   bool object(ordered_json& out, int depth) {
-    if (depth > kMaxDepth) return false;
-    ++at_;  // {
     out = ordered_json::object();
-    skip_space();
-    if (at_ < text_.size() && text_[at_] == '}') {
-      ++at_;
-      return true;
-    }
-    std::string key;
-    for (;;) {
-      skip_space();
-      if (at_ >= text_.size() || text_[at_] != '"' || !string(key)) return false;
-      skip_space();
-      if (at_ >= text_.size() || text_[at_] != ':') return false;
-      ++at_;
-      skip_space();
-      // A repeated key keeps its first place and takes the last value, as in the
-      // general parser.
-      if (!parse(out[key], depth)) return false;
-      skip_space();
-      if (at_ >= text_.size()) return false;
-      char c = text_[at_++];
-      if (c == '}') return true;
-      if (c != ',') return false;
-    }
+    // A repeated key keeps its first place and takes the last value, as in the
+    // general parser.
+    return members(depth, [&](std::string_view) { return parse(out[key_], depth); });
   }
 
   bool array(ordered_json& out, int depth) {
-    if (depth > kMaxDepth) return false;
-    ++at_;  // [
     out = ordered_json::array();
-    skip_space();
-    if (at_ < text_.size() && text_[at_] == ']') {
-      ++at_;
-      return true;
-    }
-    for (;;) {
-      skip_space();
+    return elements(depth, [&] {
       out.push_back(nullptr);
-      if (!parse(out.back(), depth)) return false;
-      skip_space();
-      if (at_ >= text_.size()) return false;
-      char c = text_[at_++];
-      if (c == ']') return true;
-      if (c != ',') return false;
-    }
+      return parse(out.back(), depth);
+    });
   }
 
   bool string(std::string& out) {
