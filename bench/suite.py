@@ -11,6 +11,7 @@ with no simulator behind it), the suite measures the floor of any server that re
 a simulator process: the raw client, a bare relay and the same simulator ("relay").
 
 Usage: bench/suite.py [--quick] [--build-dir DIR] [--json FILE] [--only SECTIONS]
+(sections: startup, steps, breakdown, cpu, memory)
 """
 import argparse
 import json
@@ -203,6 +204,43 @@ class Suite:
         self.results["micro"] = micro
         self.results["breakdown"] = rows
 
+    # -- CPU per step ----------------------------------------------------------
+
+    def cpu(self):
+        """CPU time per step of client and server, pinned, 1 client: tarvo beside the
+        bare relay with the raw client, so that each side's own cost shows."""
+        steps = 300 if self.quick else 30000
+        pinned = MODES["pinned"]
+        rows = []
+        for protocol in ("grpc", "http"):
+            relay = EchoServer(pinned + [self.program("tarvo_bench_echo"), protocol,
+                                         self.sim_dir, "./cartpole"])
+            with relay:
+                client = [self.program("tarvo_bench_raw"), protocol, str(relay.port),
+                          str(steps), "1"]
+                rows.append(self.cpu_row(protocol, "bare relay", relay.process.pid,
+                                         pinned + client, steps))
+            with TarvoServer(pinned, self.tarvo, self.sim_dir, protocol) as server:
+                client = [self.program("tarvo_bench_steps"), protocol, "127.0.0.1",
+                          str(server.port), str(steps), "1"]
+                rows.append(self.cpu_row(protocol, "tarvo", server.process.pid,
+                                         pinned + client, steps))
+        self.results["cpu"] = rows
+
+    @staticmethod
+    def cpu_row(protocol, what, server_pid, client_argv, steps):
+        before = process_cpu_s(server_pid)
+        with tempfile.NamedTemporaryFile("r") as out:
+            subprocess.run(["/usr/bin/time", "-f", "%U %S", "-o", out.name] + client_argv,
+                           check=True, stdout=subprocess.DEVNULL, timeout=120)
+            client_user, client_sys = (float(x) for x in out.read().split()[-2:])
+        after = process_cpu_s(server_pid)
+        per_step = 1e6 / steps
+        return {"protocol": protocol, "path": what,
+                "client_user_us": client_user * per_step, "client_sys_us": client_sys * per_step,
+                "server_user_us": (after[0] - before[0]) * per_step,
+                "server_sys_us": (after[1] - before[1]) * per_step}
+
     # -- memory ----------------------------------------------------------------
 
     def memory(self):
@@ -218,6 +256,13 @@ class Suite:
             rows.append({"what": f"tarvo sim run, one {protocol} session", "peak_rss_kb": kb,
                          "limit_kb": RUN_RSS_LIMIT_KB, "ok": kb < RUN_RSS_LIMIT_KB})
         self.results["memory"] = rows
+
+
+def process_cpu_s(pid):
+    """User and system CPU seconds of one process (all its threads, not its children)."""
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    ticks = os.sysconf("SC_CLK_TCK")
+    return int(fields[11]) / ticks, int(fields[12]) / ticks
 
 
 def free_port():
@@ -343,6 +388,16 @@ def print_table(results):
                  f"{r['simulator_pipe_us']:.1f}", f"{r['pipe_limit_us']:.1f}",
                  f"{r['client_json_us']:.1f}", f"{r['server_json_us']:.2f}",
                  f"{r['rest_us']:.0f}")
+    if "cpu" in results:
+        print("\nCPU per step, pinned, 1 client (microseconds; the server without its "
+              "simulators)\n")
+        line("protocol", "path", "client user", "client system", "server user",
+             "server system")
+        line("---", "---", "---:", "---:", "---:", "---:")
+        for r in results["cpu"]:
+            line(r["protocol"], r["path"], f"{r['client_user_us']:.1f}",
+                 f"{r['client_sys_us']:.1f}", f"{r['server_user_us']:.1f}",
+                 f"{r['server_sys_us']:.1f}")
     if "memory" in results:
         print("\nPeak resident memory\n")
         line("process", "peak RSS", "limit", "met")
@@ -359,7 +414,7 @@ def main():
     parser.add_argument("--build-dir", default=os.environ.get("TARVO_BUILD_DIR", "build"))
     parser.add_argument("--json", help="where to write the results (default "
                         "<build>/bench/results.json)")
-    parser.add_argument("--only", default="startup,steps,breakdown,memory",
+    parser.add_argument("--only", default="startup,steps,breakdown,cpu,memory",
                         help="comma-separated sections")
     args = parser.parse_args()
     build = Path(args.build_dir).resolve()
@@ -374,6 +429,8 @@ def main():
         suite.targets()
     if "breakdown" in sections:
         suite.breakdown()
+    if "cpu" in sections:
+        suite.cpu()
     if "memory" in sections:
         suite.memory()
     suite.results["machine"] = {"cpus": os.cpu_count(), "load": os.getloadavg(),
