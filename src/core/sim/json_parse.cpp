@@ -1,8 +1,10 @@
 #include "core/sim/json_parse.hpp"
 
 #include <charconv>
+#include <cstring>
 #include <optional>
 
+#include "core/sim/json_scan.hpp"
 #include "core/utf8.hpp"
 
 namespace tarvo::core::sim {
@@ -13,6 +15,8 @@ using nlohmann::ordered_json;
 
 // Deeper nesting goes to the general parser, which keeps no recursion of its own.
 constexpr int kMaxDepth = 64;
+
+using json_scan::kPlainInString;
 
 // Builds the value or gives up (returns false) on anything it does not take on;
 // giving up is never wrong, only slower.
@@ -119,7 +123,7 @@ class DirectParser {
       case '[':
         return elements(depth + 1, [&] { return skip(depth + 1); });
       case '"':
-        return string(scratch_text_);
+        return skip_string();
       case 't':
         return literal("true");
       case 'f':
@@ -127,8 +131,45 @@ class DirectParser {
       case 'n':
         return literal("null");
       default:
-        return number(scratch_value_);
+        return skip_number();
     }
+  }
+
+  // A string checked as string() reads it, nothing copied.
+  bool skip_string() {
+    ++at_;  // opening quote
+    for (;;) {
+      while (at_ < text_.size() && kPlainInString[static_cast<unsigned char>(text_[at_])])
+        ++at_;
+      if (at_ >= text_.size()) return false;
+      auto c = static_cast<unsigned char>(text_[at_]);
+      if (c == '"') {
+        ++at_;
+        return true;
+      }
+      if (c < 0x20) return false;
+      if (c >= 0x80) {
+        std::size_t length = utf8_length(text_, at_);
+        if (length == 0) return false;
+        at_ += length;
+        continue;
+      }
+      // A backslash: the short escapes; \u is the general parser's.
+      if (at_ + 1 >= text_.size() || text_[at_ + 1] == '\0' ||
+          !std::strchr("\"\\/bfnrt", text_[at_ + 1]))
+        return false;
+      at_ += 2;
+    }
+  }
+
+  // A number checked by its grammar, nothing converted: any that might not fit a
+  // double is left to the general parser (giving up is never wrong).
+  bool skip_number() {
+    const char* p = text_.data() + at_;
+    bool integer;
+    auto verdict = json_scan::scan_number(p, text_.data() + text_.size(), integer);
+    at_ = static_cast<std::size_t>(p - text_.data());
+    return verdict == json_scan::Number::valid;
   }
 
   void skip_space() {
@@ -192,11 +233,8 @@ class DirectParser {
     out.clear();
     for (;;) {
       std::size_t start = at_;
-      while (at_ < text_.size()) {
-        auto c = static_cast<unsigned char>(text_[at_]);
-        if (c < 0x20 || c == '"' || c == '\\' || c >= 0x80) break;
+      while (at_ < text_.size() && kPlainInString[static_cast<unsigned char>(text_[at_])])
         ++at_;
-      }
       out.append(text_, start, at_ - start);
       if (at_ >= text_.size()) return false;
       auto c = static_cast<unsigned char>(text_[at_]);
@@ -247,37 +285,17 @@ class DirectParser {
     }
   }
 
-  static bool is_digit(char c) { return c >= '0' && c <= '9'; }
-
   // JSON's number grammar, then the general parser's choice of type: an integer
   // without sign is unsigned, one with a minus is signed, anything else a double.
   bool number(ordered_json& out) {
     const std::size_t start = at_;
-    bool negative = text_[at_] == '-';
-    if (negative) ++at_;
-    if (at_ >= text_.size() || !is_digit(text_[at_])) return false;
-    if (text_[at_] == '0') {
-      ++at_;
-    } else {
-      while (at_ < text_.size() && is_digit(text_[at_]))
-        ++at_;
-    }
-    bool integer = true;
-    if (at_ < text_.size() && text_[at_] == '.') {
-      integer = false;
-      ++at_;
-      if (at_ >= text_.size() || !is_digit(text_[at_])) return false;
-      while (at_ < text_.size() && is_digit(text_[at_]))
-        ++at_;
-    }
-    if (at_ < text_.size() && (text_[at_] == 'e' || text_[at_] == 'E')) {
-      integer = false;
-      ++at_;
-      if (at_ < text_.size() && (text_[at_] == '+' || text_[at_] == '-')) ++at_;
-      if (at_ >= text_.size() || !is_digit(text_[at_])) return false;
-      while (at_ < text_.size() && is_digit(text_[at_]))
-        ++at_;
-    }
+    const bool negative = text_[at_] == '-';
+    const char* p = text_.data() + at_;
+    bool integer;
+    if (json_scan::scan_number(p, text_.data() + text_.size(), integer) ==
+        json_scan::Number::invalid)
+      return false;
+    at_ = static_cast<std::size_t>(p - text_.data());
     const char* first = text_.data() + start;
     const char* last = text_.data() + at_;
     if (integer && negative) {
@@ -303,9 +321,7 @@ class DirectParser {
 
   std::string_view text_;
   std::size_t at_ = 0;
-  std::string key_;           // the member name being read
-  std::string scratch_text_;  // strings that are checked, not kept
-  ordered_json scratch_value_;
+  std::string key_;  // the member name being read
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "core/sim/json_scan.hpp"
 #include "core/utf8.hpp"
 
 namespace tarvo::core::sim {
@@ -62,10 +63,6 @@ JsonShape full_parse(std::string_view text) {
 }
 
 enum class Verdict { valid, invalid, unsure };
-
-bool is_digit(char c) {
-  return c >= '0' && c <= '9';
-}
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -139,7 +136,9 @@ class Scanner {
 
  private:
   void skip_space() {
-    while (p_ != end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+    // Replies as programs write them have no space between tokens.
+    while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
+           (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
       ++p_;
   }
 
@@ -171,39 +170,16 @@ class Scanner {
   // Numbers that could overflow a double are left to the full parser, which turns
   // them down; everything else is judged by its grammar alone.
   Verdict number() {
-    if (*p_ == '-') ++p_;
-    if (p_ == end_) return Verdict::invalid;
-    long magnitude = 0;  // decimal digits before the point, leading zero excluded
-    if (*p_ == '0') {
-      ++p_;
-    } else if (*p_ >= '1' && *p_ <= '9') {
-      while (p_ != end_ && is_digit(*p_)) {
-        ++p_;
-        ++magnitude;
-      }
-    } else {
-      return Verdict::invalid;
+    bool integer;
+    switch (json_scan::scan_number(p_, end_, integer)) {
+      case json_scan::Number::valid:
+        return Verdict::valid;
+      case json_scan::Number::invalid:
+        return Verdict::invalid;
+      case json_scan::Number::maybe_too_large:
+        break;
     }
-    if (p_ != end_ && *p_ == '.') {
-      ++p_;
-      if (p_ == end_ || !is_digit(*p_)) return Verdict::invalid;
-      while (p_ != end_ && is_digit(*p_))
-        ++p_;
-    }
-    if (p_ != end_ && (*p_ == 'e' || *p_ == 'E')) {
-      ++p_;
-      bool negative = false;
-      if (p_ != end_ && (*p_ == '+' || *p_ == '-')) negative = *p_++ == '-';
-      if (p_ == end_ || !is_digit(*p_)) return Verdict::invalid;
-      long exponent = 0;
-      int digits = 0;
-      while (p_ != end_ && is_digit(*p_)) {
-        if (++digits > 6) return Verdict::unsure;
-        exponent = exponent * 10 + (*p_++ - '0');
-      }
-      if (!negative) magnitude += exponent;
-    }
-    return magnitude > 300 ? Verdict::unsure : Verdict::valid;
+    return Verdict::unsure;
   }
 
   // A string from its opening quote to just past its closing one: escapes checked
@@ -211,6 +187,8 @@ class Scanner {
   bool string(bool& escaped) {
     ++p_;
     for (;;) {
+      while (p_ != end_ && json_scan::kPlainInString[static_cast<unsigned char>(*p_)])
+        ++p_;
       if (p_ == end_) return false;
       auto c = static_cast<unsigned char>(*p_);
       if (c == '"') {
@@ -221,10 +199,6 @@ class Scanner {
       if (c == '\\') {
         escaped = true;
         if (!escape()) return false;
-        continue;
-      }
-      if (c < 0x80) {
-        ++p_;
         continue;
       }
       if (!utf8_sequence()) return false;

@@ -76,10 +76,11 @@ std::string_view Session::call(std::string_view method, std::string_view args) {
   } else {
     std::string_view body = trim(args.substr(1));  // after "{"
     if (body != "}") request_.append(",");
+    const std::size_t from = request_.size();
     request_.append(body);
     // JSON strings hold no raw line breaks, so these are whitespace: keep the line whole.
-    std::replace(request_.begin(), request_.end(), '\n', ' ');
-    std::replace(request_.begin(), request_.end(), '\r', ' ');
+    for (std::size_t at = from; at < request_.size(); ++at)
+      if (request_[at] == '\n' || request_[at] == '\r') request_[at] = ' ';
     request_.append("\n");
   }
 
