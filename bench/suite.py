@@ -11,7 +11,7 @@ with no simulator behind it), the suite measures the floor of any server that re
 a simulator process: the raw client, a bare relay and the same simulator ("relay").
 
 Usage: bench/suite.py [--quick] [--build-dir DIR] [--json FILE] [--only SECTIONS]
-(sections: startup, steps, breakdown, cpu, memory)
+(sections: startup, steps, breakdown, cpu, instructions, memory)
 """
 import argparse
 import json
@@ -241,6 +241,51 @@ class Suite:
                 "server_user_us": (after[0] - before[0]) * per_step,
                 "server_sys_us": (after[1] - before[1]) * per_step}
 
+    # -- instructions per step ---------------------------------------------------
+
+    def instructions(self):
+        """Instructions per step of client and server under callgrind: a count, not a
+        time, so it comes out the same however busy the machine is. Each figure is the
+        difference of two runs of different lengths, which takes start-up and session
+        set-up away."""
+        short, long = (20, 60) if self.quick else (1000, 4000)
+        rows = []
+        for protocol in ("http",) if self.quick else ("grpc", "http"):
+            counts = {}
+            for steps in (short, long):
+                counts[steps] = self.instruction_counts(protocol, steps)
+            per_step = {what: (counts[long][what] - counts[short][what]) / (long - short)
+                        for what in counts[long]}
+            rows.append({"protocol": protocol, **per_step})
+        self.results["instructions"] = rows
+
+    def instruction_counts(self, protocol, steps):
+        counts = {}
+        with tempfile.TemporaryDirectory() as work:
+            def callgrind(name):
+                return ["valgrind", "--tool=callgrind", "--callgrind-out-file=" +
+                        str(Path(work, name))]
+
+            with TarvoServer(callgrind("tarvo_server"), self.tarvo, self.sim_dir, protocol,
+                             start_timeout=60) as server:
+                subprocess.run(callgrind("tarvo_client") + [
+                    self.program("tarvo_bench_steps"), protocol, "127.0.0.1",
+                    str(server.port), str(steps), "1"],
+                    check=True, capture_output=True, timeout=600)
+            for server, extra in (("raw_server", []), ("relay_server", [self.sim_dir,
+                                                                         "./cartpole"])):
+                with EchoServer(callgrind(server) + [self.program("tarvo_bench_echo"),
+                                                     protocol] + extra) as echo:
+                    # The raw client is counted once, beside the raw server.
+                    counted = callgrind("raw_client") if server == "raw_server" else []
+                    subprocess.run(counted + [
+                        self.program("tarvo_bench_raw"), protocol, str(echo.port),
+                        str(steps), "1"], check=True, capture_output=True, timeout=600)
+            for name in ("tarvo_server", "tarvo_client", "raw_server", "relay_server",
+                         "raw_client"):
+                counts[name] = callgrind_total(Path(work, name))
+        return counts
+
     # -- memory ----------------------------------------------------------------
 
     def memory(self):
@@ -256,6 +301,14 @@ class Suite:
             rows.append({"what": f"tarvo sim run, one {protocol} session", "peak_rss_kb": kb,
                          "limit_kb": RUN_RSS_LIMIT_KB, "ok": kb < RUN_RSS_LIMIT_KB})
         self.results["memory"] = rows
+
+
+def callgrind_total(path):
+    """The instruction count callgrind wrote for a program that has ended."""
+    for line in path.read_text().splitlines():
+        if line.startswith(("summary:", "totals:")):
+            return int(line.split()[1])
+    raise RuntimeError(f"no total in {path}")
 
 
 def process_cpu_s(pid):
@@ -299,7 +352,7 @@ class EchoServer:
 class TarvoServer:
     """`tarvo sim run` on loopback; Ctrl-C (SIGINT) ends it, and its peak memory is kept."""
 
-    def __init__(self, prefix, tarvo, sim_dir, protocol, measure_rss=False):
+    def __init__(self, prefix, tarvo, sim_dir, protocol, measure_rss=False, start_timeout=15):
         self.port = free_port()
         self.rss_file = tempfile.NamedTemporaryFile("r") if measure_rss else None
         if self.rss_file:
@@ -309,7 +362,7 @@ class TarvoServer:
             prefix + [tarvo, "sim", "run", sim_dir, "--host", "127.0.0.1", "--port",
                       str(self.port), "--protocol", protocol],
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
-        deadline = time.monotonic() + 15
+        deadline = time.monotonic() + start_timeout
         while time.monotonic() < deadline:
             try:
                 socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
@@ -326,7 +379,7 @@ class TarvoServer:
 
     def __exit__(self, *_):
         os.killpg(self.process.pid, signal.SIGINT)
-        self.process.wait(timeout=15)
+        self.process.wait(timeout=60)
         if self.rss_file:
             self.peak_rss_kb = int(self.rss_file.read().split()[-1])
             self.rss_file.close()
@@ -398,6 +451,16 @@ def print_table(results):
             line(r["protocol"], r["path"], f"{r['client_user_us']:.1f}",
                  f"{r['client_sys_us']:.1f}", f"{r['server_user_us']:.1f}",
                  f"{r['server_sys_us']:.1f}")
+    if "instructions" in results:
+        print("\nInstructions per step, 1 client (callgrind: the same whatever the machine's "
+              "load; servers without their simulators)\n")
+        line("protocol", "tarvo client", "raw client", "tarvo server", "bare relay",
+             "raw echo server")
+        line("---", "---:", "---:", "---:", "---:", "---:")
+        for r in results["instructions"]:
+            line(r["protocol"], f"{r['tarvo_client']:,.0f}", f"{r['raw_client']:,.0f}",
+                 f"{r['tarvo_server']:,.0f}", f"{r['relay_server']:,.0f}",
+                 f"{r['raw_server']:,.0f}")
     if "memory" in results:
         print("\nPeak resident memory\n")
         line("process", "peak RSS", "limit", "met")
@@ -414,7 +477,7 @@ def main():
     parser.add_argument("--build-dir", default=os.environ.get("TARVO_BUILD_DIR", "build"))
     parser.add_argument("--json", help="where to write the results (default "
                         "<build>/bench/results.json)")
-    parser.add_argument("--only", default="startup,steps,breakdown,cpu,memory",
+    parser.add_argument("--only", default="startup,steps,breakdown,cpu,instructions,memory",
                         help="comma-separated sections")
     args = parser.parse_args()
     build = Path(args.build_dir).resolve()
@@ -431,6 +494,8 @@ def main():
         suite.breakdown()
     if "cpu" in sections:
         suite.cpu()
+    if "instructions" in sections:
+        suite.instructions()
     if "memory" in sections:
         suite.memory()
     suite.results["machine"] = {"cpus": os.cpu_count(), "load": os.getloadavg(),
