@@ -263,7 +263,7 @@ class Suite:
         counts = {}
         with tempfile.TemporaryDirectory() as work:
             def callgrind(name):
-                return ["valgrind", "--tool=callgrind", "--callgrind-out-file=" +
+                return ["valgrind", "-q", "--tool=callgrind", "--callgrind-out-file=" +
                         str(Path(work, name))]
 
             with TarvoServer(callgrind("tarvo_server"), self.tarvo, self.sim_dir, protocol,
@@ -357,11 +357,14 @@ class TarvoServer:
         self.rss_file = tempfile.NamedTemporaryFile("r") if measure_rss else None
         if self.rss_file:
             prefix = prefix + ["/usr/bin/time", "-f", "%M", "-o", self.rss_file.name]
-        # A session of its own: Ctrl-C goes to the whole group, as at a terminal.
+        # A process group of its own: Ctrl-C goes to the whole group, as at a terminal.
+        # Not a session of its own: with autogroup scheduling a new session is a new
+        # scheduling group, which would share the CPU with the clients as one task
+        # while the raw and relay servers compete thread by thread.
         self.process = subprocess.Popen(
             prefix + [tarvo, "sim", "run", sim_dir, "--host", "127.0.0.1", "--port",
                       str(self.port), "--protocol", protocol],
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, process_group=0)
         deadline = time.monotonic() + start_timeout
         while time.monotonic() < deadline:
             try:
