@@ -1,7 +1,6 @@
 #include "core/sim/json_parse.hpp"
 
 #include <charconv>
-#include <cstring>
 #include <optional>
 
 #include "core/sim/json_scan.hpp"
@@ -68,7 +67,7 @@ class DirectParser {
     }
     for (;;) {
       skip_space();
-      if (at_ >= text_.size() || text_[at_] != '"' || !string(key_)) return false;
+      if (at_ >= text_.size() || text_[at_] != '"' || !string(&key_)) return false;
       skip_space();
       if (at_ >= text_.size() || text_[at_] != ':') return false;
       ++at_;
@@ -123,7 +122,7 @@ class DirectParser {
       case '[':
         return elements(depth + 1, [&] { return skip(depth + 1); });
       case '"':
-        return skip_string();
+        return string(nullptr);
       case 't':
         return literal("true");
       case 'f':
@@ -132,33 +131,6 @@ class DirectParser {
         return literal("null");
       default:
         return skip_number();
-    }
-  }
-
-  // A string checked as string() reads it, nothing copied.
-  bool skip_string() {
-    ++at_;  // opening quote
-    for (;;) {
-      while (at_ < text_.size() && kPlainInString[static_cast<unsigned char>(text_[at_])])
-        ++at_;
-      if (at_ >= text_.size()) return false;
-      auto c = static_cast<unsigned char>(text_[at_]);
-      if (c == '"') {
-        ++at_;
-        return true;
-      }
-      if (c < 0x20) return false;
-      if (c >= 0x80) {
-        std::size_t length = utf8_length(text_, at_);
-        if (length == 0) return false;
-        at_ += length;
-        continue;
-      }
-      // A backslash: the short escapes; \u is the general parser's.
-      if (at_ + 1 >= text_.size() || text_[at_ + 1] == '\0' ||
-          !std::strchr("\"\\/bfnrt", text_[at_ + 1]))
-        return false;
-      at_ += 2;
     }
   }
 
@@ -195,7 +167,7 @@ class DirectParser {
         return array(out, depth + 1);
       case '"': {
         std::string text;
-        if (!string(text)) return false;
+        if (!string(&text)) return false;
         out = std::move(text);
         return true;
       }
@@ -228,14 +200,17 @@ class DirectParser {
     });
   }
 
-  bool string(std::string& out) {
+  // A string from its opening quote to just past its closing one, read into `out`
+  // (or only checked, when it is null): the short escapes here, \u to the general
+  // parser.
+  bool string(std::string* out) {
     ++at_;  // opening quote
-    out.clear();
+    if (out) out->clear();
     for (;;) {
       std::size_t start = at_;
       while (at_ < text_.size() && kPlainInString[static_cast<unsigned char>(text_[at_])])
         ++at_;
-      out.append(text_, start, at_ - start);
+      if (out) out->append(text_, start, at_ - start);
       if (at_ >= text_.size()) return false;
       auto c = static_cast<unsigned char>(text_[at_]);
       if (c == '"') {
@@ -246,42 +221,38 @@ class DirectParser {
       if (c >= 0x80) {
         std::size_t length = utf8_length(text_, at_);
         if (length == 0) return false;
-        out.append(text_, at_, length);
+        if (out) out->append(text_, at_, length);
         at_ += length;
         continue;
       }
-      // A backslash: the short escapes here, \u to the general parser.
       if (at_ + 1 >= text_.size()) return false;
-      char escaped = text_[at_ + 1];
+      char decoded = short_escape(text_[at_ + 1]);
+      if (!decoded) return false;
+      if (out) *out += decoded;
       at_ += 2;
-      switch (escaped) {
-        case '"':
-          out += '"';
-          break;
-        case '\\':
-          out += '\\';
-          break;
-        case '/':
-          out += '/';
-          break;
-        case 'b':
-          out += '\b';
-          break;
-        case 'f':
-          out += '\f';
-          break;
-        case 'n':
-          out += '\n';
-          break;
-        case 'r':
-          out += '\r';
-          break;
-        case 't':
-          out += '\t';
-          break;
-        default:
-          return false;
-      }
+    }
+  }
+
+  // The character a backslash and `c` stand for, or 0 for anything but the short
+  // escapes.
+  static char short_escape(char c) {
+    switch (c) {
+      case '"':
+      case '\\':
+      case '/':
+        return c;
+      case 'b':
+        return '\b';
+      case 'f':
+        return '\f';
+      case 'n':
+        return '\n';
+      case 'r':
+        return '\r';
+      case 't':
+        return '\t';
+      default:
+        return 0;
     }
   }
 
