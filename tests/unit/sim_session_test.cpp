@@ -11,6 +11,7 @@
 #include "core/interrupt.hpp"
 #include "core/sim/client.hpp"
 #include "core/sim/network.hpp"
+#include "scoped.hpp"
 #include "sim_test_support.hpp"
 
 namespace {
@@ -311,6 +312,59 @@ TEST_P(SimSession, SimulatorThatStopsReadingEndsOnlyItsSession) {
       EXPECT_NE(std::string(error.what()).find("closed its input"), std::string::npos)
           << error.what();
     }
+  }
+}
+
+TEST_P(SimSession, StandardErrorFloodDuringACallDoesNotStallIt) {
+  // More on standard error within one call than a pipe holds: it must be read while
+  // the call waits, or the simulator blocks before it can reply.
+  tarvo::test::ScratchSim sim(R"({"name": "noisy", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "-c",
+    "read line; seq 1 30000 >&2; echo '{\"result\": 7}'; read line"]})");
+  tarvo::test::CapturedStderr captured;
+  {
+    ServedSimulator served(sim.path(), GetParam(), std::chrono::seconds(20));
+    EXPECT_EQ(served.client()->call("make"), 7);
+  }
+  auto log = captured.text();
+  EXPECT_NE(log.find(": 1\n"), std::string::npos);
+  EXPECT_NE(log.find(": 30000\n"), std::string::npos);
+}
+
+TEST_P(SimSession, SimulatorThatStopsReadingMidRequestEndsAtTheTimeLimit) {
+  // Alive but no longer reading: a request larger than the pipe holds cannot be
+  // written whole, and the call ends at its time limit instead of waiting on.
+  tarvo::test::ScratchSim sim(R"({"name": "stuck", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "-c", "read line; echo '{\"result\": null}'; sleep 30"]})");
+  ServedSimulator served(sim.path(), GetParam(), std::chrono::milliseconds(500));
+  auto client = served.client();
+  EXPECT_NO_THROW(client->call("make"));
+  const std::string big = R"({"blob": ")" + std::string(300000, 'x') + R"("})";
+  try {
+    client->call("step", big);
+    FAIL() << "a simulator that reads nothing took a large request";
+  } catch (const SessionError& error) {
+    EXPECT_NE(std::string(error.what()).find("stopped reading its input (no reply within 0.5 s)"),
+              std::string::npos)
+        << error.what();
+  }
+}
+
+TEST_P(SimSession, TimeLimitHoldsAfterAQuietSpell) {
+  // The watch over a simulator rests when no call comes for a while; the next call
+  // must still end at its time limit.
+  tarvo::test::ScratchSim sim(R"({"name": "sleepy", "description": "", "kind": "sim",
+    "version": "1", "command": ["sh", "-c", "read line; echo '{\"result\": null}'; read line; sleep 30"]})");
+  ServedSimulator served(sim.path(), GetParam(), std::chrono::milliseconds(500));
+  auto client = served.client();
+  EXPECT_NO_THROW(client->call("make"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(2300));
+  try {
+    client->call("reset");
+    FAIL() << "a silent simulator answered";
+  } catch (const SessionError& error) {
+    EXPECT_NE(std::string(error.what()).find("did not reply within 0.5 s"), std::string::npos)
+        << error.what();
   }
 }
 

@@ -4,7 +4,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
-#include <sys/epoll.h>
+#include <sys/ioctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -27,11 +27,6 @@ using Clock = std::chrono::steady_clock;
 
 // A reply longer than this is garbage, not an observation.
 constexpr std::size_t kMaxLine = std::size_t{64} << 20;
-
-int remaining_ms(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-  return left < 0 ? 0 : static_cast<int>(std::min<long long>(left, 1 << 30));
-}
 
 std::string seconds_text(std::chrono::milliseconds duration) {
   char text[32];
@@ -97,8 +92,8 @@ void consume_pending_sigpipe() {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command,
-                           const std::filesystem::path& dir, std::string log_name)
-    : log_name_(std::move(log_name)) {
+                           const std::filesystem::path& dir, std::string log_name, int cancel_fd)
+    : cancel_fd_(cancel_fd), log_name_(std::move(log_name)) {
   if (command.empty()) throw SessionError("the simulator has no command to start");
   auto [in_read, in_write] = make_pipe();
   auto [out_read, out_write] = make_pipe();
@@ -146,10 +141,14 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command,
   pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
   in_ = std::move(in_write);
   out_ = std::move(out_read);
-  err_ = std::move(err_read);
   fcntl(in_.get(), F_SETFL, fcntl(in_.get(), F_GETFL) | O_NONBLOCK);
-  fcntl(out_.get(), F_SETFL, fcntl(out_.get(), F_GETFL) | O_NONBLOCK);
-  fcntl(err_.get(), F_SETFL, fcntl(err_.get(), F_GETFL) | O_NONBLOCK);
+  fcntl(err_read.get(), F_SETFL, fcntl(err_read.get(), F_GETFL) | O_NONBLOCK);
+  try {
+    watch_.emplace(std::move(err_read), cancel_fd_, log_name_);
+  } catch (const SessionError&) {
+    finish(std::chrono::milliseconds(0));
+    throw;
+  }
   log_debug(log_name_, "started simulator process " + std::to_string(pid_));
 }
 
@@ -157,120 +156,30 @@ ChildProcess::~ChildProcess() {
   finish(std::chrono::seconds(2));
 }
 
-bool ChildProcess::wait(short out_events, Clock::time_point deadline, int cancel_fd) {
-  if (!out_events) return wait_for_output(deadline, cancel_fd);
-  for (;;) {
-    pollfd fds[3] = {{err_.get(), POLLIN, 0}, {cancel_fd, POLLIN, 0}, {in_.get(), out_events, 0}};
-    if (!err_) fds[0].fd = -1;
-    int ready = poll(fds, 3, remaining_ms(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
-    }
-    if (ready == 0) return false;
-    if (fds[0].revents) drain_stderr();
-    if (fds[1].revents) throw SessionError("the server is shutting down");
-    if (fds[2].revents) return true;
-  }
-}
-
-// The wait for a reply happens once per call: an epoll set registered once costs
-// less than a poll that registers every descriptor anew each time.
-bool ChildProcess::wait_for_output(Clock::time_point deadline, int cancel_fd) {
-  auto watch = [this](int fd) {
-    epoll_event event{};
-    event.events = EPOLLIN;
-    event.data.fd = fd;
-    if (epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) != 0)
-      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
-  };
-  if (!epoll_) {
-    epoll_.reset(epoll_create1(EPOLL_CLOEXEC));
-    if (!epoll_)
-      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
-    watch(out_.get());
-    if (err_) watch(err_.get());  // closing it at end of file takes it out of the set
-  }
-  if (cancel_fd != watched_cancel_fd_) {
-    if (watched_cancel_fd_ >= 0)
-      epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, watched_cancel_fd_, nullptr);
-    watched_cancel_fd_ = -1;
-    if (cancel_fd >= 0) watch(cancel_fd);
-    watched_cancel_fd_ = cancel_fd;
-  }
-  for (;;) {
-    epoll_event events[3];
-    int ready = epoll_wait(epoll_.get(), events, 3, remaining_ms(deadline));
-    if (ready < 0) {
-      if (errno == EINTR) continue;
-      throw SessionError(std::string("waiting for the simulator failed: ") + std::strerror(errno));
-    }
-    if (ready == 0) return false;
-    bool output = false;
-    for (int i = 0; i < ready; ++i) {
-      int fd = events[i].data.fd;
-      if (fd == out_.get())
-        output = true;
-      else if (err_ && fd == err_.get())
-        drain_stderr();
-      else if (fd == cancel_fd)
-        throw SessionError("the server is shutting down");
-    }
-    if (output) return true;
-  }
-}
-
-void ChildProcess::drain_stderr() {
-  char buffer[4096];
-  for (;;) {
-    ssize_t n = read(err_.get(), buffer, sizeof buffer);
-    if (n > 0) {
-      err_buffer_.append(buffer, static_cast<std::size_t>(n));
-      std::size_t start = 0;
-      for (std::size_t end; (end = err_buffer_.find('\n', start)) != std::string::npos;
-           start = end + 1) {
-        last_err_line_.assign(err_buffer_, start, end - start);
-        log_info(log_name_, last_err_line_);
-      }
-      err_buffer_.erase(0, start);
-      // A program that never ends its line still gets logged, in pieces.
-      if (err_buffer_.size() > 8192) {
-        log_info(log_name_, err_buffer_);
-        err_buffer_.clear();
-      }
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    if (n == 0) {
-      if (!err_buffer_.empty()) {
-        last_err_line_ = err_buffer_;
-        log_info(log_name_, err_buffer_);
-        err_buffer_.clear();
-      }
-      err_.reset();
-    }
-    return;
+void ChildProcess::check_interrupt(bool writing, std::chrono::milliseconds timeout) {
+  switch (watch_->interrupted()) {
+    case ChildWatch::Interrupt::none:
+      return;
+    case ChildWatch::Interrupt::timed_out:
+      throw SessionError(writing ? "the simulator stopped reading its input (no reply within " +
+                                       seconds_text(timeout) + ")"
+                                 : "the simulator did not reply within " + seconds_text(timeout));
+    case ChildWatch::Interrupt::shutting_down:
+      throw SessionError("the server is shutting down");
   }
 }
 
 void ChildProcess::fail_exited(const std::string& what) {
-  // Collect what the program said on its way out: it usually explains the exit.
-  if (err_) {
-    auto deadline = Clock::now() + std::chrono::milliseconds(500);
-    while (err_) {
-      pollfd fd{err_.get(), POLLIN, 0};
-      if (poll(&fd, 1, remaining_ms(deadline)) <= 0) break;
-      drain_stderr();
-    }
-  }
+  // What the program said on its way out usually explains the exit.
+  const std::string last_words = watch_->last_words(std::chrono::milliseconds(500));
   int status = reap(std::chrono::milliseconds(500));
   std::string message = "the simulator " + what;
   if (status >= 0) message += " (it " + describe_status(status) + ")";
-  if (!last_err_line_.empty()) message += "; its last words: " + last_err_line_.substr(0, 200);
+  if (!last_words.empty()) message += "; its last words: " + last_words.substr(0, 200);
   throw SessionError(message);
 }
 
-void ChildProcess::write_all(std::string_view data, Clock::time_point deadline, int cancel_fd) {
+void ChildProcess::write_all(std::string_view data, std::chrono::milliseconds timeout) {
   block_sigpipe_in_this_thread();
   while (!data.empty()) {
     ssize_t n = ::write(in_.get(), data.data(), data.size());
@@ -278,10 +187,17 @@ void ChildProcess::write_all(std::string_view data, Clock::time_point deadline, 
       data.remove_prefix(static_cast<std::size_t>(n));
       continue;
     }
-    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) {
+      check_interrupt(true, timeout);
+      continue;
+    }
     if (n < 0 && errno == EAGAIN) {
-      if (!wait(POLLOUT, deadline, cancel_fd))
-        throw SessionError("the simulator stopped reading its input (no reply within the limit)");
+      // Until it reads again, or the watch ends the call.
+      pollfd fd{in_.get(), POLLOUT, 0};
+      if (poll(&fd, 1, -1) < 0 && errno != EINTR)
+        throw SessionError(std::string("waiting for the simulator failed: ") +
+                           std::strerror(errno));
+      check_interrupt(true, timeout);
       continue;
     }
     if (n < 0 && errno == EPIPE) consume_pending_sigpipe();
@@ -289,22 +205,25 @@ void ChildProcess::write_all(std::string_view data, Clock::time_point deadline, 
   }
 }
 
-std::string_view ChildProcess::exchange(std::string_view request, std::chrono::milliseconds timeout,
-                                        int cancel_fd) {
+std::string_view ChildProcess::exchange(std::string_view request,
+                                        std::chrono::milliseconds timeout) {
   if (!in_) throw SessionError("the simulator session is over");
-  const auto deadline = Clock::now() + timeout;
   // The previous reply has been used: drop it. Anything after it was never asked
   // for, and would be taken for the answer to this request.
   out_buffer_.erase(0, out_start_);
   out_start_ = 0;
   char buffer[65536];
-  if (ssize_t n = read(out_.get(), buffer, sizeof buffer); n > 0)
-    out_buffer_.append(buffer, static_cast<std::size_t>(n));
+  if (int waiting = 0;
+      out_buffer_.empty() && ioctl(out_.get(), FIONREAD, &waiting) == 0 && waiting > 0) {
+    if (ssize_t n = read(out_.get(), buffer, sizeof buffer); n > 0)
+      out_buffer_.append(buffer, static_cast<std::size_t>(n));
+  }
   if (!out_buffer_.empty()) {
     auto extra = out_buffer_.substr(0, std::min<std::size_t>(out_buffer_.find('\n'), 80));
     throw SessionError("the simulator wrote a line nobody asked for: " + extra);
   }
-  write_all(request, deadline, cancel_fd);
+  ChildWatch::Call call(*watch_, Clock::now() + timeout);
+  write_all(request, timeout);
   std::size_t scanned = 0;
   for (;;) {
     auto end = out_buffer_.find('\n', scanned);
@@ -317,19 +236,14 @@ std::string_view ChildProcess::exchange(std::string_view request, std::chrono::m
     scanned = out_buffer_.size();
     if (out_buffer_.size() > kMaxLine)
       throw SessionError("the simulator wrote a line longer than 64 MiB");
-    // The simulator has had no time to answer yet: wait first, then read, rather
-    // than pay for a read that finds nothing.
-    if (!wait(0, deadline, cancel_fd))
-      throw SessionError("the simulator did not reply within " + seconds_text(timeout));
-    for (;;) {
-      ssize_t n = read(out_.get(), buffer, sizeof buffer);
-      if (n > 0) {
-        out_buffer_.append(buffer, static_cast<std::size_t>(n));
-        break;
-      }
-      if (n == 0) fail_exited("ended without replying");
-      if (errno == EINTR) continue;
-      if (errno == EAGAIN) break;
+    ssize_t n = read(out_.get(), buffer, sizeof buffer);
+    if (n > 0) {
+      out_buffer_.append(buffer, static_cast<std::size_t>(n));
+    } else if (n == 0) {
+      fail_exited("ended without replying");
+    } else if (errno == EINTR) {
+      check_interrupt(false, timeout);
+    } else {
       throw SessionError(std::string("reading from the simulator failed: ") + std::strerror(errno));
     }
   }
@@ -339,8 +253,14 @@ int ChildProcess::reap(std::chrono::milliseconds grace) {
   if (pid_ < 0) return -1;
   if (reaped_) return status_;
   if (pidfd_) {
+    // Interrupted waits go on for what is left of the grace, not for all of it again.
+    const auto deadline = Clock::now() + grace;
     pollfd fd{pidfd_.get(), POLLIN, 0};
-    while (poll(&fd, 1, static_cast<int>(grace.count())) < 0 && errno == EINTR) {
+    for (;;) {
+      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+      if (poll(&fd, 1, static_cast<int>(std::max<long long>(left.count(), 0))) >= 0 ||
+          errno != EINTR)
+        break;
     }
   }
   siginfo_t info{};
@@ -372,12 +292,10 @@ void ChildProcess::finish(std::chrono::milliseconds grace) {
       status_ = status;
     }
   }
-  if (err_) drain_stderr();
+  if (watch_) watch_->stop();  // logs what is left of its standard error
   log_debug(log_name_,
             "simulator process " + std::to_string(pid_) + " " + describe_status(status_));
-  epoll_.reset();
   out_.reset();
-  err_.reset();
   pid_ = -1;
 }
 

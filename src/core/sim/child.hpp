@@ -8,40 +8,41 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "core/fd.hpp"
+#include "core/sim/child_watch.hpp"
 
 namespace tarvo::core::sim {
 
 class ChildProcess {
  public:
   // Starts `command` in `dir`; throws SessionError when it cannot be started.
+  // `cancel_fd` (or -1) turns readable once the server shuts down: a call waiting
+  // then ends at once.
   ChildProcess(const std::vector<std::string>& command, const std::filesystem::path& dir,
-               std::string log_name);
+               std::string log_name, int cancel_fd = -1);
   ~ChildProcess();
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
   // Writes `request` (one line, newline included) and returns the next line of
   // output, without its newline. Throws SessionError when the child exits, stays
-  // silent past `timeout`, or `cancel_fd` becomes readable.
-  std::string_view exchange(std::string_view request, std::chrono::milliseconds timeout,
-                            int cancel_fd);
+  // silent past `timeout`, or the server shuts down.
+  std::string_view exchange(std::string_view request, std::chrono::milliseconds timeout);
 
   // Ends the child: closes its input, gives it `grace` to exit, then terminates the
   // group. Idempotent.
   void finish(std::chrono::milliseconds grace);
 
  private:
-  void write_all(std::string_view data, std::chrono::steady_clock::time_point deadline,
-                 int cancel_fd);
-  // Waits for one of our descriptors; returns false on time-out.
-  bool wait(short out_events, std::chrono::steady_clock::time_point deadline, int cancel_fd);
-  bool wait_for_output(std::chrono::steady_clock::time_point deadline, int cancel_fd);
-  void drain_stderr();
+  void write_all(std::string_view data, std::chrono::milliseconds timeout);
+  // Throws when the watch has interrupted the current call (while `writing` the
+  // request or waiting for the reply).
+  void check_interrupt(bool writing, std::chrono::milliseconds timeout);
   [[noreturn]] void fail_exited(const std::string& what);
   int reap(std::chrono::milliseconds grace);
 
@@ -49,16 +50,13 @@ class ChildProcess {
   bool reaped_ = false;
   int status_ = 0;
   Fd pidfd_;
-  Fd in_;
-  Fd out_;
-  Fd err_;
-  Fd epoll_;  // out_, err_ and the cancel descriptor, for the wait for a reply
-  int watched_cancel_fd_ = -1;
+  Fd in_;   // non-blocking: a simulator that stops reading must not hold us forever
+  Fd out_;  // blocking: the reply is one read away, and the watch interrupts it
+  int cancel_fd_;
   std::string log_name_;
   std::string out_buffer_;
   std::size_t out_start_ = 0;  // first byte of out_buffer_ not yet handed out
-  std::string err_buffer_;
-  std::string last_err_line_;
+  std::optional<ChildWatch> watch_;
 };
 
 }  // namespace tarvo::core::sim

@@ -42,7 +42,7 @@ bool is_reply_line(std::string_view line) {
 }
 
 Session::Session(const SessionSetup& setup)
-    : setup_(setup), child_(setup.command, setup.dir, setup.log_name) {}
+    : setup_(setup), child_(setup.command, setup.dir, setup.log_name, setup.cancel_fd) {}
 
 std::string_view Session::call(std::string_view method, std::string_view args) {
   if (over_) throw SessionError("the simulator session is over");
@@ -85,7 +85,7 @@ std::string_view Session::call(std::string_view method, std::string_view args) {
   }
 
   try {
-    auto line = child_.exchange(request_, setup_.reply_timeout, setup_.cancel_fd);
+    auto line = child_.exchange(request_, setup_.reply_timeout);
     if (!is_reply_line(line)) {
       std::string hint;
       if (line.find("NaN") != std::string_view::npos ||
