@@ -137,7 +137,8 @@ void ChildWatch::stop() {
 
 bool ChildWatch::drain(std::string& buffer, std::string& last_line) {
   char chunk[4096];
-  for (;;) {
+  // Bounded: a helper the simulator left behind may write faster than we log.
+  for (int reads = 0; reads < 64; ++reads) {
     ssize_t n = ::read(err_.get(), chunk, sizeof chunk);
     if (n > 0) {
       buffer.append(chunk, static_cast<std::size_t>(n));
@@ -166,6 +167,7 @@ bool ChildWatch::drain(std::string& buffer, std::string& last_line) {
     }
     return true;  // nothing more for now
   }
+  return true;
 }
 
 void ChildWatch::run() {

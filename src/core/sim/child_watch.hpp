@@ -54,7 +54,7 @@ class ChildWatch {
 
  private:
   void run();
-  // Reads what standard error holds; false once it has ended.
+  // Reads what standard error holds (up to a bound); false once it has ended.
   bool drain(std::string& buffer, std::string& last_line);
   void wake();
 
