@@ -423,35 +423,45 @@ void Reader::wait(Stage stage, Why why) {
 }
 
 void write_response(std::string& out, int status, std::string_view body, std::string_view headers) {
-  out.assign("HTTP/1.1 ");
-  append_number(out, static_cast<std::size_t>(status));
-  out += ' ';
-  out += reason(status);
-  out += "\r\n";
+  using namespace std::literals;
   const bool has_body = status >= 200 && status != 204 && status != 304;
-  if (has_body) {
-    if (!body.empty()) out += "Content-Type: application/json\r\n";
-    out += "Content-Length: ";
-    append_number(out, body.size());
-    out += "\r\n";
+  out.clear();
+  out.reserve(128 + headers.size() + (has_body ? body.size() : 0));
+  if (status == 200) {
+    out.append("HTTP/1.1 200 OK\r\n"sv);
+  } else {
+    out.append("HTTP/1.1 "sv);
+    append_number(out, static_cast<std::size_t>(status));
+    out.push_back(' ');
+    out.append(reason(status));
+    out.append("\r\n"sv);
   }
-  out += headers;
-  out += "\r\n";
-  if (has_body) out += body;
+  if (has_body) {
+    out.append(body.empty() ? "Content-Length: "sv
+                            : "Content-Type: application/json\r\nContent-Length: "sv);
+    append_number(out, body.size());
+    out.append("\r\n"sv);
+  }
+  out.append(headers);
+  out.append("\r\n"sv);
+  if (has_body) out.append(body);
 }
 
 void write_request(std::string& out, std::string_view method, std::string_view target,
                    std::string_view host, std::string_view body) {
-  out.assign(method);
-  out += ' ';
-  out += target;
-  out += " HTTP/1.1\r\nHost: ";
-  out += host;
-  if (!body.empty()) out += "\r\nContent-Type: application/json";
-  out += "\r\nContent-Length: ";
+  using namespace std::literals;
+  out.clear();
+  out.reserve(128 + target.size() + host.size() + body.size());
+  out.append(method);
+  out.push_back(' ');
+  out.append(target);
+  out.append(" HTTP/1.1\r\nHost: "sv);
+  out.append(host);
+  if (!body.empty()) out.append("\r\nContent-Type: application/json"sv);
+  out.append("\r\nContent-Length: "sv);
   append_number(out, body.size());
-  out += "\r\n\r\n";
-  out += body;
+  out.append("\r\n\r\n"sv);
+  out.append(body);
 }
 
 void append_escaped(std::string& out, std::string_view text) {
