@@ -93,7 +93,7 @@ void consume_pending_sigpipe() {
 
 ChildProcess::ChildProcess(const std::vector<std::string>& command,
                            const std::filesystem::path& dir, std::string log_name, int cancel_fd)
-    : cancel_fd_(cancel_fd), log_name_(std::move(log_name)) {
+    : log_name_(std::move(log_name)) {
   if (command.empty()) throw SessionError("the simulator has no command to start");
   auto [in_read, in_write] = make_pipe();
   auto [out_read, out_write] = make_pipe();
@@ -144,7 +144,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command,
   fcntl(in_.get(), F_SETFL, fcntl(in_.get(), F_GETFL) | O_NONBLOCK);
   fcntl(err_read.get(), F_SETFL, fcntl(err_read.get(), F_GETFL) | O_NONBLOCK);
   try {
-    watch_.emplace(std::move(err_read), cancel_fd_, log_name_);
+    watch_.emplace(std::move(err_read), cancel_fd, log_name_);
   } catch (const SessionError&) {
     finish(std::chrono::milliseconds(0));
     throw;

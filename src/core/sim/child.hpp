@@ -1,9 +1,9 @@
 #pragma once
 // A simulator program as a child process: requests go to its standard input, one
 // line each, and replies come back from its standard output, one line each. Its
-// standard error is passed to the logger line by line. The child runs in its own
-// process group (so Ctrl-C at the terminal reaches tarvo, not the simulator) and the
-// whole group is ended with the object.
+// standard error is passed to the logger line by line (child_watch.hpp). The child
+// runs in its own process group (so Ctrl-C at the terminal reaches tarvo, not the
+// simulator) and the whole group is ended with the object.
 #include <sys/types.h>
 
 #include <chrono>
@@ -52,7 +52,6 @@ class ChildProcess {
   Fd pidfd_;
   Fd in_;   // non-blocking: a simulator that stops reading must not hold us forever
   Fd out_;  // blocking: the reply is one read away, and the watch interrupts it
-  int cancel_fd_;
   std::string log_name_;
   std::string out_buffer_;
   std::size_t out_start_ = 0;  // first byte of out_buffer_ not yet handed out
