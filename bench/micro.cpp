@@ -19,7 +19,7 @@ namespace {
 // Answers every call at once with the step reply: the client alone is measured.
 class CannedTransport final : public core::sim::Transport {
  public:
-  std::string call(std::string_view, std::string_view) override { return bench::kStepReply; }
+  std::string_view call(std::string_view, std::string_view) override { return bench::kStepReply; }
   void finish() override {}
 };
 

@@ -42,7 +42,7 @@ Client::~Client() {
   }
 }
 
-std::string Client::send(std::string_view method, std::string_view args) {
+std::string_view Client::send(std::string_view method, std::string_view args) {
   if (closed_) throw SessionError("the session is closed");
   try {
     return transport_->call(method, args);
@@ -72,7 +72,7 @@ ordered_json Client::call(std::string_view method, std::string_view args) {
 }
 
 Client::EpisodeEnd Client::call_for_episode_end(std::string_view method, std::string_view args) {
-  std::string line = send(method, args);
+  std::string_view line = send(method, args);
   auto flags = step_reply_flags(line);
   if (flags.decided && flags.has_result && !flags.has_error) {
     if (method == "make") made_ = true;

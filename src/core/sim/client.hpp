@@ -49,8 +49,9 @@ class Transport {
  public:
   virtual ~Transport() = default;
   // Sends one call; `args` is a JSON object text. Returns the simulator's reply line,
-  // a JSON object with "result" or "error". Throws SessionError when the session ends.
-  virtual std::string call(std::string_view method, std::string_view args) = 0;
+  // a JSON object with "result" or "error", valid until the next call (its buffer is
+  // used again, so a step allocates nothing). Throws SessionError when the session ends.
+  virtual std::string_view call(std::string_view method, std::string_view args) = 0;
   // Ends the session without a close call (idempotent).
   virtual void finish() = 0;
 };
@@ -98,7 +99,7 @@ class Client {
   EpisodeEnd call_for_episode_end(std::string_view method, std::string_view args);
 
  private:
-  std::string send(std::string_view method, std::string_view args);
+  std::string_view send(std::string_view method, std::string_view args);
   nlohmann::ordered_json result_of(std::string_view method, std::string_view line);
 
   std::unique_ptr<Transport> transport_;

@@ -89,7 +89,7 @@ class GrpcTransport final : public Transport {
   }
   ~GrpcTransport() override { finish(); }
 
-  std::string call(std::string_view method, std::string_view args) override {
+  std::string_view call(std::string_view method, std::string_view args) override {
     if (!stream_) throw SessionError("the session with " + address_ + " is over");
     call_.mutable_method()->assign(method.data(), method.size());
     call_.mutable_args()->assign(args.data(), args.size());
@@ -106,7 +106,7 @@ class GrpcTransport final : public Transport {
       throw SessionError(message);
     }
     if (!wrote) fail();
-    return std::move(*reply_.mutable_line());
+    return reply_.line();
   }
 
   void finish() override {

@@ -42,13 +42,13 @@ class HttpTransport final : public Transport {
         timeout_(options.call_timeout) {}
   ~HttpTransport() override { finish(); }
 
-  std::string call(std::string_view method, std::string_view args) override {
+  std::string_view call(std::string_view method, std::string_view args) override {
     if (finished_) throw SessionError("the session with " + address_ + " is over");
     if (session_path_.empty()) open();
     target_.assign(session_path_).append("/");
     http1::append_escaped(target_, method);
     int status = exchange("POST", target_, args);
-    if (status == 200) return std::move(body_);
+    if (status == 200) return body_;
     auto message = error_text(status);
     // 404 and 502: the server has no such session (any more). Anything else leaves
     // it there, so end it.
