@@ -54,8 +54,8 @@ class DirectParser {
   }
 
  private:
-  // The members of the object starting at at_ ('{'): each name is read into key_ and
-  // handed to `value`, which reads the value from at_ (and may overwrite key_).
+  // The members of the object starting at at_ ('{'): each name is handed to `value`,
+  // which reads the value from at_ (the name may live in key_, which that overwrites).
   template <typename OnValue>
   bool members(int depth, OnValue value) {
     if (depth > kMaxDepth) return false;
@@ -67,12 +67,13 @@ class DirectParser {
     }
     for (;;) {
       skip_space();
-      if (at_ >= text_.size() || text_[at_] != '"' || !string(&key_)) return false;
+      std::string_view name;
+      if (at_ >= text_.size() || text_[at_] != '"' || !member_name(name)) return false;
       skip_space();
       if (at_ >= text_.size() || text_[at_] != ':') return false;
       ++at_;
       skip_space();
-      if (at_ >= text_.size() || !value(std::string_view(key_))) return false;
+      if (at_ >= text_.size() || !value(name)) return false;
       skip_space();
       if (at_ >= text_.size()) return false;
       char c = text_[at_++];
@@ -145,11 +146,29 @@ class DirectParser {
   }
 
   void skip_space() {
-    while (at_ < text_.size()) {
+    // Replies as programs write them have no space between tokens: one test says so.
+    while (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) <= ' ') {
       char c = text_[at_];
       if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
       ++at_;
     }
+  }
+
+  // A member name from its opening quote: a view of the text itself when it has only
+  // plain characters (as names do), else decoded into key_.
+  bool member_name(std::string_view& name) {
+    const std::size_t start = at_ + 1;
+    std::size_t end = start;
+    while (end < text_.size() && kPlainInString[static_cast<unsigned char>(text_[end])])
+      ++end;
+    if (end < text_.size() && text_[end] == '"') {
+      name = text_.substr(start, end - start);
+      at_ = end + 1;
+      return true;
+    }
+    if (!string(&key_)) return false;
+    name = key_;
+    return true;
   }
 
   bool literal(std::string_view word) {
@@ -189,7 +208,8 @@ class DirectParser {
     out = ordered_json::object();
     // A repeated key keeps its first place and takes the last value, as in the
     // general parser.
-    return members(depth, [&](std::string_view) { return parse(out[key_], depth); });
+    return members(depth,
+                   [&](std::string_view name) { return parse(out[std::string(name)], depth); });
   }
 
   bool array(ordered_json& out, int depth) {
