@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/sim/json_scan.hpp"
 #include "core/sim/json_shape.hpp"
 #include "json_mutations.hpp"
 
@@ -63,6 +64,23 @@ TEST(JsonShape, DeepNestingNeedsNoDeepStack) {
   EXPECT_TRUE(shape.valid && shape.object && shape.has_reply_key);
   deep.pop_back();
   EXPECT_FALSE(json_shape(deep).valid);
+}
+
+TEST(JsonScan, DigitRunsEndAtTheFirstOtherByteWhereverItFalls) {
+  // Runs are read eight bytes at a time: the end at every place within a word and
+  // after it, made by the bytes around the digits and by the end of the text.
+  for (int length = 0; length <= 20; ++length) {
+    const std::string digits(static_cast<std::size_t>(length), '7');
+    for (int other :
+         {0x00, int{'/'}, int{':'}, int{'.'}, int{'e'}, int{'-'}, 0x7f, 0x80, 0xb9, 0xff}) {
+      const std::string text = digits + static_cast<char>(other) + "12345678";
+      const char* end =
+          tarvo::core::sim::json_scan::skip_digits(text.data(), text.data() + text.size());
+      EXPECT_EQ(end - text.data(), length) << length << " digits, then byte " << other;
+    }
+    EXPECT_EQ(tarvo::core::sim::json_scan::skip_digits(digits.data(), digits.data() + length),
+              digits.data() + length);
+  }
 }
 
 }  // namespace
