@@ -36,6 +36,14 @@ constexpr auto kTokenChars = [] {
   return table;
 }();
 
+// What a header value may hold: anything but control characters (a tab is fine).
+constexpr auto kFieldChars = [] {
+  std::array<bool, 256> table{};
+  for (int c = 0; c < 256; ++c)
+    table[c] = (c >= 0x20 && c != 0x7f) || c == '\t';
+  return table;
+}();
+
 bool is_token(std::string_view text) {
   if (text.empty()) return false;
   for (unsigned char c : text)
@@ -97,18 +105,28 @@ struct Headers {
   bool expect_continue = false;
 };
 
+// One pass over each line: the name's characters up to the colon, the value's up to
+// the line's end; every request's head goes through here.
 void parse_headers(std::string_view rest, Headers& facts) {
-  while (!rest.empty()) {
-    auto line = next_line(rest);
-    if (!line.empty() && (line.front() == ' ' || line.front() == '\t'))
-      throw BadMessage(400, "folded header lines are not supported");
-    auto colon = line.find(':');
-    auto name = line.substr(0, colon);
-    if (colon == npos || !is_token(name)) throw BadMessage(400, "malformed header line");
-    auto value = trim(line.substr(colon + 1));
-    for (unsigned char c : value)
-      if ((c < 0x20 && c != '\t') || c == 0x7f)
+  const char* p = rest.data();
+  const char* const end = p + rest.size();
+  while (p != end) {
+    if (*p == ' ' || *p == '\t') throw BadMessage(400, "folded header lines are not supported");
+    const char* name_begin = p;
+    while (p != end && kTokenChars[static_cast<unsigned char>(*p)])
+      ++p;
+    if (p == name_begin || p == end || *p != ':') throw BadMessage(400, "malformed header line");
+    const std::string_view name(name_begin, static_cast<std::size_t>(p - name_begin));
+    const char* value_begin = ++p;
+    while (p != end && kFieldChars[static_cast<unsigned char>(*p)])
+      ++p;
+    auto value = trim(std::string_view(value_begin, static_cast<std::size_t>(p - value_begin)));
+    if (p != end) {
+      // Lines end with CR LF; any other control character is out of place.
+      if (*p != '\r' || end - p < 2 || p[1] != '\n')
         throw BadMessage(400, "control character in header " + std::string(name));
+      p += 2;
+    }
     if (iequals(name, "content-length")) {
       std::size_t length = 0;
       if (!parse_length(value, length))
