@@ -194,7 +194,11 @@ void ChildWatch::run() {
                      {err_ ? err_.get() : -1, POLLIN, 0},
                      {watch_cancel ? cancel_fd_ : -1, POLLIN, 0}};
     int ready = poll(fds, 3, timeout);
-    if (ready < 0) ready = 0;  // EINTR: look again
+    if (ready < 0) {
+      // Interrupted: look again; anything else: not in a tight loop.
+      if (errno != EINTR) std::this_thread::sleep_for(kTick);
+      ready = 0;
+    }
     std::string last_line;
     bool err_open = true;
     if (ready && fds[1].revents) err_open = drain(err_buffer_, last_line);
