@@ -146,7 +146,8 @@ class DirectParser {
   }
 
   void skip_space() {
-    // Replies as programs write them have no space between tokens: one test says so.
+    // Replies as programs write them have no space between tokens: one comparison
+    // tells.
     while (at_ < text_.size() && static_cast<unsigned char>(text_[at_]) <= ' ') {
       char c = text_[at_];
       if (c != ' ' && c != '\n' && c != '\r' && c != '\t') return;
