@@ -58,6 +58,20 @@ TEST(JsonShape, AgreesWithTheFullParserOnTextsAndTheirMutations) {
   tarvo::test::for_each_mutation(kSeeds, 200000, expect_agreement);
 }
 
+TEST(JsonShape, NestingAroundTheScannersOwnStackAgrees) {
+  // Past its own stack the scanner hands the text to the full parser: the verdicts
+  // must not change at that depth, whether the text is whole or broken there.
+  for (int depth = 250; depth <= 260; ++depth) {
+    const std::string open = std::string(static_cast<std::size_t>(depth), '[');
+    const std::string close = std::string(static_cast<std::size_t>(depth), ']');
+    for (const std::string& text :
+         {"{\"result\":" + open + close + "}", "{\"result\":" + open + "1" + close + "}",
+          "{\"result\":" + open + close, "{\"result\":" + open + "{}," + close + "}",
+          "{\"error\":" + open + "{\"a\":" + open + close + "}" + close + "}"})
+      expect_agreement(text);
+  }
+}
+
 TEST(JsonShape, DeepNestingNeedsNoDeepStack) {
   std::string deep = "{\"result\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
   auto shape = json_shape(deep);

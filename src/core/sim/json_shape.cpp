@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <array>
 #include <string>
 
 #include "core/sim/json_scan.hpp"
@@ -71,8 +72,8 @@ int hex_value(char c) {
   return -1;
 }
 
-// A single pass over the text with an explicit stack of open containers, so that
-// deep nesting costs memory, never the thread's stack.
+// A single pass over the text with a stack of open containers of its own; nesting
+// deeper than that stack goes to the full parser, which keeps its stack on the heap.
 class Scanner {
  public:
   explicit Scanner(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
@@ -80,61 +81,72 @@ class Scanner {
   Verdict run(JsonShape& shape) {
     // A byte-order mark is the full parser's business.
     if (end_ - p_ >= 3 && static_cast<unsigned char>(p_[0]) == 0xEF) return Verdict::unsure;
-    enum class Next { value, key, after_value } next = Next::value;
+    skip_space();
+    if (p_ != end_ && *p_ == '{') shape.object = true;
     for (;;) {
+      // A value is due.
       skip_space();
-      switch (next) {
-        case Next::value:
-          if (p_ == end_) return Verdict::invalid;
-          if (*p_ == '{' || *p_ == '[') {
-            if (open_.empty() && *p_ == '{') shape.object = true;
-            open_.push_back(*p_++);
-            skip_space();
-            if (p_ != end_ && *p_ == (open_.back() == '{' ? '}' : ']')) {
-              ++p_;
-              open_.pop_back();
-              next = Next::after_value;
-            } else {
-              next = open_.back() == '{' ? Next::key : Next::value;
-            }
-            continue;
-          }
-          if (Verdict v = scalar(); v != Verdict::valid) return v;
-          next = Next::after_value;
-          continue;
-        case Next::key: {
-          if (p_ == end_ || *p_ != '"') return Verdict::invalid;
-          const char* start = p_ + 1;
-          bool escaped = false;
-          if (!string(escaped)) return Verdict::invalid;
-          if (open_.size() == 1) {
-            if (escaped) return Verdict::unsure;
-            std::string_view key(start, static_cast<std::size_t>(p_ - 1 - start));
-            if (key == "result" || key == "error") shape.has_reply_key = true;
-          }
-          skip_space();
-          if (p_ == end_ || *p_ != ':') return Verdict::invalid;
+      if (p_ == end_) return Verdict::invalid;
+      if (const char c = *p_; c == '{' || c == '[') {
+        if (depth_ == kMaxDepth) return Verdict::unsure;
+        open_[depth_++] = c;
+        ++p_;
+        skip_space();
+        if (p_ != end_ && *p_ == closer(c)) {
           ++p_;
-          next = Next::value;
+          --depth_;
+        } else if (c == '[') {
+          continue;
+        } else if (Verdict v = member_name(shape); v != Verdict::valid) {
+          return v;
+        } else {
           continue;
         }
-        case Next::after_value:
-          if (open_.empty()) return p_ == end_ ? Verdict::valid : Verdict::invalid;
-          if (p_ == end_) return Verdict::invalid;
-          if (*p_ == ',') {
-            ++p_;
-            next = open_.back() == '{' ? Next::key : Next::value;
-            continue;
-          }
-          if (*p_ != (open_.back() == '{' ? '}' : ']')) return Verdict::invalid;
+      } else if (Verdict v = scalar(); v != Verdict::valid) {
+        return v;
+      }
+      // A value ended: commas and the ends of containers.
+      for (;;) {
+        skip_space();
+        if (depth_ == 0) return p_ == end_ ? Verdict::valid : Verdict::invalid;
+        if (p_ == end_) return Verdict::invalid;
+        const char open = open_[depth_ - 1];
+        if (*p_ == ',') {
           ++p_;
-          open_.pop_back();
-          continue;
+          if (open == '{')
+            if (Verdict v = member_name(shape); v != Verdict::valid) return v;
+          break;
+        }
+        if (*p_ != closer(open)) return Verdict::invalid;
+        ++p_;
+        --depth_;
       }
     }
   }
 
  private:
+  static constexpr int kMaxDepth = 256;
+
+  static char closer(char open) { return open == '{' ? '}' : ']'; }
+
+  // A member's name and its colon, from the opening quote on.
+  Verdict member_name(JsonShape& shape) {
+    skip_space();
+    if (p_ == end_ || *p_ != '"') return Verdict::invalid;
+    const char* start = p_ + 1;
+    bool escaped = false;
+    if (!string(escaped)) return Verdict::invalid;
+    if (depth_ == 1) {
+      if (escaped) return Verdict::unsure;
+      std::string_view name(start, static_cast<std::size_t>(p_ - 1 - start));
+      if (name == "result" || name == "error") shape.has_reply_key = true;
+    }
+    skip_space();
+    if (p_ == end_ || *p_ != ':') return Verdict::invalid;
+    ++p_;
+    return Verdict::valid;
+  }
+
   void skip_space() {
     // Replies as programs write them have no space between tokens.
     while (p_ != end_ && static_cast<unsigned char>(*p_) <= ' ' &&
@@ -255,7 +267,8 @@ class Scanner {
 
   const char* p_;
   const char* end_;
-  std::string open_;  // '{' and '[' of the containers not yet closed
+  std::array<char, kMaxDepth> open_;  // '{' and '[' of the containers not yet closed
+  int depth_ = 0;
 };
 
 }  // namespace
