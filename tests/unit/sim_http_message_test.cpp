@@ -353,6 +353,9 @@ TEST(HttpMessage, PathSegmentsEscapeAnyTextAndBack) {
   EXPECT_EQ(back, every_byte);
   for (const char* bad : {"%", "a%4", "%zz", "%4g"})
     EXPECT_FALSE(http1::unescape(bad, back)) << bad;
+  // Runs of plain text between escapes, and escapes at either end.
+  ASSERT_TRUE(http1::unescape("%41bc%20de%7E", back));
+  EXPECT_EQ(back, "Abc de~");
 }
 
 }  // namespace

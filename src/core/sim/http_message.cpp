@@ -484,30 +484,35 @@ void write_request(std::string& out, std::string_view method, std::string_view t
 
 void append_escaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
-  for (unsigned char c : text) {
-    if (is_alnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
-      out += static_cast<char>(c);
-    } else {
-      out += '%';
-      out += kHex[c >> 4];
-      out += kHex[c & 15];
-    }
+  auto plain = [](unsigned char c) {
+    return is_alnum(c) || c == '-' || c == '_' || c == '.' || c == '~';
+  };
+  // Method names and session ids are plain throughout: copied in runs, not by byte.
+  for (std::size_t at = 0; at < text.size();) {
+    std::size_t run = at;
+    while (run < text.size() && plain(static_cast<unsigned char>(text[run])))
+      ++run;
+    out.append(text, at, run - at);
+    if (run == text.size()) break;
+    const auto c = static_cast<unsigned char>(text[run]);
+    const char escaped[] = {'%', kHex[c >> 4], kHex[c & 15]};
+    out.append(escaped, sizeof escaped);
+    at = run + 1;
   }
 }
 
 bool unescape(std::string_view text, std::string& out) {
   out.clear();
-  for (std::size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
-    if (text.size() - i < 3) return false;
-    int high = hex_digit(text[i + 1]);
-    int low = hex_digit(text[i + 2]);
+  for (std::size_t at = 0; at < text.size();) {
+    const std::size_t percent = std::min(text.find('%', at), text.size());
+    out.append(text, at, percent - at);
+    if (percent == text.size()) break;
+    if (text.size() - percent < 3) return false;
+    const int high = hex_digit(text[percent + 1]);
+    const int low = hex_digit(text[percent + 2]);
     if (high < 0 || low < 0) return false;
     out += static_cast<char>(high * 16 + low);
-    i += 2;
+    at = percent + 3;
   }
   return true;
 }
