@@ -14,7 +14,8 @@ struct JsonShape {
 
 // The same verdicts as a full JSON parser (strict RFC 8259: no comments, no NaN,
 // UTF-8 only, numbers that fit a double). Rare forms (escaped keys at the top
-// level, exponents, very long numbers) are handed to the full parser.
+// level, exponents, very long numbers, nesting past 256 levels) are handed to the
+// full parser.
 JsonShape json_shape(std::string_view text);
 
 }  // namespace tarvo::core::sim
