@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
       // Each timed round trip is one call, as in the ping-pongs these figures are set
       // against: a step, or the reset an ended episode needs (alternating pushes end
       // one every 36 steps or so). Timing a step together with the reset after it
-      // would count two round trips as one and put them in the slowest percent.
+      // would count two round trips as one.
       return [session = client.get(), n = 0, reset_due = false]() mutable {
         if (reset_due) {
           session->call("reset", R"({"seed":null})");
