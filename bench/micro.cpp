@@ -7,24 +7,24 @@
 //                pipes, the simulator's own work included
 #include <benchmark/benchmark.h>
 
-#include "core/sim/client.hpp"
-#include "core/sim/session.hpp"
 #include "measure.hpp"
 #include "proto/simulator.pb.h"
+#include "sim/client.hpp"
+#include "sim/session.hpp"
 
 using namespace tarvo;
 
 namespace {
 
 // Answers every call at once with the step reply: the client alone is measured.
-class CannedTransport final : public core::sim::Transport {
+class CannedTransport final : public tarvo::sim::Transport {
  public:
   std::string_view call(std::string_view, std::string_view) override { return bench::kStepReply; }
   void finish() override {}
 };
 
 void ClientCall(benchmark::State& state) {
-  core::sim::Client client(std::make_unique<CannedTransport>(), "bench", {});
+  tarvo::sim::Client client(std::make_unique<CannedTransport>(), "bench", {});
   for (auto _ : state)
     benchmark::DoNotOptimize(client.call_for_episode_end("step", bench::kStepArgs));
 }
@@ -32,7 +32,7 @@ BENCHMARK(ClientCall);
 
 void ReplyCheck(benchmark::State& state) {
   for (auto _ : state)
-    benchmark::DoNotOptimize(core::sim::is_reply_line(bench::kStepReply));
+    benchmark::DoNotOptimize(tarvo::sim::is_reply_line(bench::kStepReply));
 }
 BENCHMARK(ReplyCheck);
 
@@ -56,11 +56,11 @@ void ProtoCodec(benchmark::State& state) {
 BENCHMARK(ProtoCodec);
 
 void SessionStep(benchmark::State& state) {
-  core::sim::SessionSetup setup;
+  tarvo::sim::SessionSetup setup;
   setup.dir = std::string(TARVO_BUILD_DIR) + "/examples/cpp-sim";
   setup.command = {"./cartpole"};
   setup.log_name = "bench";
-  core::sim::Session session(setup);
+  tarvo::sim::Session session(setup);
   session.call("make", "{}");
   session.call("reset", R"({"seed":0})");
   int n = 0;

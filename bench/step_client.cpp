@@ -6,8 +6,8 @@
 #include <exception>
 #include <string>
 
-#include "core/sim/client.hpp"
 #include "run_clients.hpp"
+#include "sim/client.hpp"
 
 using namespace tarvo;
 
@@ -22,9 +22,10 @@ int main(int argc, char** argv) {
   const long long steps = bench::positive_arg(argv[4], "steps");
   const int clients = static_cast<int>(bench::positive_arg(argv[5], "clients"));
   try {
-    std::vector<std::unique_ptr<core::sim::Client>> sessions;
+    std::vector<std::unique_ptr<tarvo::sim::Client>> sessions;
     auto figures = bench::run_clients(clients, steps, [&](int) {
-      auto& client = sessions.emplace_back(core::sim::create_client(protocol, "bench", host, port));
+      auto& client =
+          sessions.emplace_back(tarvo::sim::create_client(protocol, "bench", host, port));
       client->reset(0);
       // Each timed round trip is one call, as in the ping-pongs these figures are set
       // against: a step, or the reset an ended episode needs (alternating pushes end

@@ -6,10 +6,10 @@
 
 namespace tarvo::cli {
 
-namespace nodelink {
+namespace compute {
 void mount(CLI::App& group);
 }
-namespace envdesk {
+namespace sim {
 void mount(CLI::App& group);
 }
 

@@ -46,10 +46,12 @@ int report_usage_error(const CLI::App& root, const CLI::ParseError& error) {
   const CLI::App* app = deepest_command(root);
   const std::string path = command_path(app);
   std::string usage = CLI::Formatter().make_usage(app, path);
-  while (!usage.empty() && usage.back() == '\n') usage.pop_back();
-  while (!usage.empty() && usage.front() == '\n') usage.erase(0, 1);
-  std::fprintf(stderr, "%s\nTry '%s --help' for help.\n\nError: %s\n", usage.c_str(),
-               path.c_str(), error.what());
+  while (!usage.empty() && usage.back() == '\n')
+    usage.pop_back();
+  while (!usage.empty() && usage.front() == '\n')
+    usage.erase(0, 1);
+  std::fprintf(stderr, "%s\nTry '%s --help' for help.\n\nError: %s\n", usage.c_str(), path.c_str(),
+               error.what());
   return 2;
 }
 
@@ -85,12 +87,13 @@ int main(int argc, char** argv) {
   app.fallthrough(false);
   app.formatter(tarvo::host::make_help_formatter());
 
-  auto* compute = app.add_subcommand("compute", "Run this machine as a compute node of the platform.");
-  tarvo::cli::nodelink::mount(*compute);
+  auto* compute =
+      app.add_subcommand("compute", "Run this machine as a compute node of the platform.");
+  tarvo::cli::compute::mount(*compute);
   show_help_without_command(*compute);
 
   auto* sim = app.add_subcommand("sim", "Build, check, serve, publish and run simulators.");
-  tarvo::cli::envdesk::mount(*sim);
+  tarvo::cli::sim::mount(*sim);
   show_help_without_command(*sim);
 
   show_help_without_command(app);

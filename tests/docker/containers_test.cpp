@@ -23,7 +23,7 @@ TEST_F(EngineTest, StartedSimulatorIsReachableByItsNameUntilStopped) {
                     EndsWith("\necho-sim\n")));
 
   auto connection = engine();
-  const auto running = core::docker::sim_list_running(connection);
+  const auto running = tarvo::docker::sim_list_running(connection);
   ASSERT_EQ(running.size(), 1u);
   EXPECT_EQ(running[0]["name"], "echo-sim");
   EXPECT_EQ(running[0]["version"], "7");
@@ -70,7 +70,7 @@ TEST_F(EngineTest, ShowNamePrintsOnlyTheNameAndTheHistorianCanBeOff) {
   EXPECT_EQ(started.out, "echo-sim\n");
 
   auto connection = engine();
-  const auto running = core::docker::sim_list_running(connection);
+  const auto running = tarvo::docker::sim_list_running(connection);
   ASSERT_EQ(running.size(), 1u);
   EXPECT_THAT(running[0]["env"].dump(), HasSubstr("\"IS_HISTORIAN_ENABLED=0\""));
   EXPECT_THAT(logs_holding("echo-sim", "historian="), HasSubstr("historian=0"));
@@ -111,7 +111,7 @@ TEST_F(EngineTest, CtrlCEndsFollowingCleanlyAndLeavesTheSimulatorRunning) {
   EXPECT_EQ(followed.exit_code, 0) << followed.err;
   EXPECT_THAT(followed.out, HasSubstr("echo-sim started\n"));
   auto connection = engine();
-  EXPECT_EQ(core::docker::sim_list_running(connection).size(), 1u);
+  EXPECT_EQ(tarvo::docker::sim_list_running(connection).size(), 1u);
 }
 
 TEST_F(EngineTest, StopAllCountsTheSimulatorsItStops) {
@@ -133,7 +133,7 @@ TEST_F(EngineTest, StopAllCountsTheSimulatorsItStops) {
   EXPECT_LT(first, second);
   EXPECT_THAT(all.out, EndsWith("] Stopped all sims\n"));
   auto connection = engine();
-  EXPECT_TRUE(core::docker::sim_list_running(connection).empty());
+  EXPECT_TRUE(tarvo::docker::sim_list_running(connection).empty());
 }
 
 TEST_F(EngineTest, ContainersTarvoDidNotStartAreLeftAlone) {

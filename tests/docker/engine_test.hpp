@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/docker.hpp"
+#include "docker/containers.hpp"
 #include "e2e/harness.hpp"
 
 namespace tarvo::test {
@@ -44,14 +44,14 @@ class EngineTest : public ::testing::Test {
     if (!IsSkipped()) remove_our_containers();
   }
 
-  core::docker::Engine engine() {
-    return core::docker::Engine(core::docker::parse_endpoint(docker_host()));
+  tarvo::docker::Engine engine() {
+    return tarvo::docker::Engine(tarvo::docker::parse_endpoint(docker_host()));
   }
 
   // Every container carrying tarvo's label, running or not.
-  std::vector<core::docker::Json> our_containers() {
+  std::vector<tarvo::docker::Json> our_containers() {
     auto connection = engine();
-    const auto filters = core::docker::url_encode(R"({"label":["tarvo.managed"]})");
+    const auto filters = tarvo::docker::url_encode(R"({"label":["tarvo.managed"]})");
     const auto listed = connection.get("/containers/json?all=1&filters=" + filters);
     return {listed.begin(), listed.end()};
   }

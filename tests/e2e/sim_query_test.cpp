@@ -15,8 +15,8 @@
 #include <thread>
 
 #include "core/fd.hpp"
-#include "core/sim/serializer_json.hpp"
 #include "harness.hpp"
+#include "sim/serializer_json.hpp"
 #include "sim_run_available.hpp"
 
 extern char** environ;
@@ -124,7 +124,7 @@ TEST(SimQuery, MappingsPrintTheJsonAsItIs) {
   EXPECT_EQ(result["sensor_space"]["mappings"].size(), 4u);
   // Square brackets in names and bounds are text, not console markup.
   EXPECT_THAT(mapped.out, HasSubstr("\"value[0]\""));
-  EXPECT_EQ(mapped.out, core::sim::serialize(result) + "\n");
+  EXPECT_EQ(mapped.out, tarvo::sim::serialize(result) + "\n");
 }
 
 TEST(SimQuery, AnAddressWithoutAPortIsAnError) {

@@ -2,7 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "core/sim/client.hpp"
+#include "sim/client.hpp"
 #include "sim_support.hpp"
 
 using testing::EndsWith;
@@ -70,9 +70,9 @@ TEST(SimRun, ServesThePathOptionWithTheEnvInitMapping) {
        "--port", std::to_string(port), "-e", "{'max_steps': 3, 'gravity': 9.8,}"});
   ASSERT_TRUE(server.wait_for_port(port)) << server.err();
 
-  auto client = core::sim::create_client("grpc", "cartpole", "127.0.0.1", port);
+  auto client = tarvo::sim::create_client("grpc", "cartpole", "127.0.0.1", port);
   client->init();
-  EXPECT_EQ(core::sim::to_string(client->action_space()), "Discrete(2)");
+  EXPECT_EQ(tarvo::sim::to_string(client->action_space()), "Discrete(2)");
   client->reset(7);
   EXPECT_EQ(client->step(1).truncated, false);
   EXPECT_EQ(client->step(0).truncated, false);
@@ -80,11 +80,11 @@ TEST(SimRun, ServesThePathOptionWithTheEnvInitMapping) {
   client->close();
 
   // The simulator refuses settings it does not know, and says which.
-  auto typo = core::sim::create_client("grpc", "cartpole", "127.0.0.1", port, {{"gravty", 1}});
+  auto typo = tarvo::sim::create_client("grpc", "cartpole", "127.0.0.1", port, {{"gravty", 1}});
   try {
     typo->init();
     ADD_FAILURE() << "an unknown env_init key was accepted";
-  } catch (const core::sim::SimulatorError& e) {
+  } catch (const tarvo::sim::SimulatorError& e) {
     EXPECT_THAT(e.what(), HasSubstr("unknown env_init keys: gravty"));
   }
   typo.reset();
@@ -130,7 +130,7 @@ TEST(SimRun, CtrlCStopsTheServerAndEverySimulatorOnce) {
   ASSERT_TRUE(server.wait_for_port(port)) << server.err();
 
   // A session in the middle of an episode: its simulator process is running.
-  auto client = core::sim::create_client("grpc", "cartpole", "127.0.0.1", port);
+  auto client = tarvo::sim::create_client("grpc", "cartpole", "127.0.0.1", port);
   client->init();
   client->reset(1);
   client->step(1);

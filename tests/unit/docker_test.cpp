@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "../fakes/fake_engine.hpp"
-#include "core/docker.hpp"
-#include "core/docker_logs.hpp"
+#include "docker/containers.hpp"
+#include "docker/logs.hpp"
 
-namespace tarvo::core::docker {
+namespace tarvo::docker {
 namespace {
 
 using ::testing::HasSubstr;
@@ -271,4 +271,4 @@ TEST_F(FakeEngineTest, RefusesALogStreamItCannotRead) {
 }
 
 }  // namespace
-}  // namespace tarvo::core::docker
+}  // namespace tarvo::docker

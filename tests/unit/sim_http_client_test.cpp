@@ -20,17 +20,17 @@
 
 #include "core/fd.hpp"
 #include "core/interrupt.hpp"
-#include "core/sim/http_message.hpp"
-#include "core/sim/tcp.hpp"
-#include "core/sim/transport.hpp"
+#include "core/tcp.hpp"
+#include "sim/http_message.hpp"
+#include "sim/transport.hpp"
 
 namespace {
 
-namespace http1 = tarvo::core::sim::http1;
-namespace tcp = tarvo::core::sim::tcp;
+namespace http1 = tarvo::sim::http1;
+namespace tcp = tarvo::core::tcp;
 using namespace std::chrono_literals;
 using tarvo::core::Fd;
-using tarvo::core::sim::SessionError;
+using tarvo::sim::SessionError;
 using testing::HasSubstr;
 using Requests = std::vector<std::string>;
 
@@ -132,10 +132,10 @@ std::string Connection::request() {
   return head.method + " " + head.target;
 }
 
-std::unique_ptr<tarvo::core::sim::Transport> client(
-    const ScriptedServer& server, const tarvo::core::sim::ClientOptions& options = {},
-    const std::string& host = "127.0.0.1") {
-  return tarvo::core::sim::make_http_transport(host, server.port(), options);
+std::unique_ptr<tarvo::sim::Transport> client(const ScriptedServer& server,
+                                              const tarvo::sim::ClientOptions& options = {},
+                                              const std::string& host = "127.0.0.1") {
+  return tarvo::sim::make_http_transport(host, server.port(), options);
 }
 
 void open_session(Connection& connection) {
@@ -227,7 +227,7 @@ TEST(SimHttpClient, ASilentServerIsATimeOut) {
     connection.request();
     server.wait_released();
   });
-  tarvo::core::sim::ClientOptions options;
+  tarvo::sim::ClientOptions options;
   options.call_timeout = 100ms;
   auto transport = client(server, options);
   try {
@@ -279,38 +279,38 @@ TEST(SimHttpClient, ErrorRepliesKeepTheirMeaning) {
       {502, R"({"error": "the simulator ended without replying"})",
        "the simulator ended without replying", false},
       {500, "oops", "answered HTTP 500", true},
-};
-for (const auto& c : cases) {
-  SCOPED_TRACE(c.status);
-  ScriptedServer server([&](int index, Connection& connection) {
-    if (index > 0) return;
-    open_session(connection);
-    connection.request();
-    connection.reply(c.status, c.body);
-    for (auto request = connection.request(); !request.empty(); request = connection.request())
-      connection.reply(204, "");
-  });
-  auto transport = client(server);
-  try {
-    transport->call("step", "{}");
-    ADD_FAILURE() << "no error";
-  } catch (const SessionError& error) {
-    EXPECT_THAT(error.what(), HasSubstr(c.message));
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    ScriptedServer server([&](int index, Connection& connection) {
+      if (index > 0) return;
+      open_session(connection);
+      connection.request();
+      connection.reply(c.status, c.body);
+      for (auto request = connection.request(); !request.empty(); request = connection.request())
+        connection.reply(204, "");
+    });
+    auto transport = client(server);
+    try {
+      transport->call("step", "{}");
+      ADD_FAILURE() << "no error";
+    } catch (const SessionError& error) {
+      EXPECT_THAT(error.what(), HasSubstr(c.message));
+    }
+    EXPECT_THROW(transport->call("step", "{}"), SessionError);
+    transport.reset();
+    EXPECT_EQ(server.requests().back() == "DELETE /sessions/ab12", c.deleted);
   }
-  EXPECT_THROW(transport->call("step", "{}"), SessionError);
-  transport.reset();
-  EXPECT_EQ(server.requests().back() == "DELETE /sessions/ab12", c.deleted);
-}
-ScriptedServer other([&](int, Connection& connection) {
-  connection.request();
-  connection.reply(200, "<html>welcome</html>");
-});
-try {
-  client(other)->call("make", "{}");
-  FAIL() << "no error";
-} catch (const SessionError& error) {
-  EXPECT_THAT(error.what(), HasSubstr("is not a simulator server"));
-}
+  ScriptedServer other([&](int, Connection& connection) {
+    connection.request();
+    connection.reply(200, "<html>welcome</html>");
+  });
+  try {
+    client(other)->call("make", "{}");
+    FAIL() << "no error";
+  } catch (const SessionError& error) {
+    EXPECT_THAT(error.what(), HasSubstr("is not a simulator server"));
+  }
 }
 
 TEST(SimHttpClient, CtrlCEndsAWaitingCallAndTheSessionIsStillEnded) {

@@ -9,12 +9,12 @@
 #include <gtest/gtest.h>
 
 #include "core/fd.hpp"
-#include "core/sim/http_message.hpp"
-#include "core/sim/tcp.hpp"
+#include "core/tcp.hpp"
+#include "sim/http_message.hpp"
 
 namespace {
 
-namespace http1 = tarvo::core::sim::http1;
+namespace http1 = tarvo::sim::http1;
 using tarvo::core::Fd;
 using Body = http1::Framing::Body;
 
@@ -29,13 +29,11 @@ struct SocketPair {
   // From a thread of its own, so that more than the socket buffer holds can be sent.
   std::thread send_later(std::string text) {
     return std::thread([this, text = std::move(text)] {
-      tarvo::core::sim::tcp::send_all(peer.get(), text);
+      tarvo::core::tcp::send_all(peer.get(), text);
       peer.reset();
     });
   }
-  void send(std::string_view text) {
-    ASSERT_TRUE(tarvo::core::sim::tcp::send_all(peer.get(), text));
-  }
+  void send(std::string_view text) { ASSERT_TRUE(tarvo::core::tcp::send_all(peer.get(), text)); }
   Fd local;
   Fd peer;
 };
@@ -263,7 +261,7 @@ TEST(HttpReader, LimitsHeadsBodiesAndChunks) {
 
 TEST(HttpReader, AsksItsOwnerWhetherToGoOnWaiting) {
   SocketPair pair;
-  tarvo::core::sim::tcp::set_receive_timeout(pair.local.get(), std::chrono::milliseconds(10));
+  tarvo::core::tcp::set_receive_timeout(pair.local.get(), std::chrono::milliseconds(10));
   struct GiveUp {};
   std::vector<http1::Waiting> waits;
   http1::Reader reader(pair.local.get(), [&](const http1::Waiting& waiting) {

@@ -12,28 +12,28 @@
 #include <nlohmann/json.hpp>
 
 #include "core/fd.hpp"
-#include "core/sim/http_message.hpp"
-#include "core/sim/http_server.hpp"
-#include "core/sim/tcp.hpp"
+#include "core/tcp.hpp"
+#include "sim/http_message.hpp"
+#include "sim/http_server.hpp"
 #include "sim_test_support.hpp"
 
 namespace {
 
-namespace http1 = tarvo::core::sim::http1;
-namespace tcp = tarvo::core::sim::tcp;
+namespace http1 = tarvo::sim::http1;
+namespace tcp = tarvo::core::tcp;
 using namespace std::chrono_literals;
 using tarvo::core::Fd;
 
 // The reference simulator behind the HTTP front end, with connection limits of the test's choosing.
 class Served {
  public:
-  explicit Served(const tarvo::core::sim::HttpLimits& limits = {}) {
-    tarvo::core::sim::SessionSetup setup;
+  explicit Served(const tarvo::sim::HttpLimits& limits = {}) {
+    tarvo::sim::SessionSetup setup;
     setup.dir = tarvo::test::example_dir("cpp-sim");
     setup.command = {"./cartpole"};
     setup.log_name = "test";
     setup.announce = false;
-    server_ = tarvo::core::sim::make_http_server(setup, "127.0.0.1", 0, 10min, limits);
+    server_ = tarvo::sim::make_http_server(setup, "127.0.0.1", 0, 10min, limits);
     server_->listen();
     thread_ = std::thread([this] { server_->start(); });
   }
@@ -45,7 +45,7 @@ class Served {
   int port() const { return server_->port(); }
 
  private:
-  std::unique_ptr<tarvo::core::sim::Server> server_;
+  std::unique_ptr<tarvo::sim::Server> server_;
   std::thread thread_;
 };
 
@@ -220,7 +220,7 @@ TEST(SimHttpServer, AnswersExpectContinueBeforeTheBodyIsSent) {
 
 TEST(SimHttpServer, StopEndsIdleAndHalfSentConnectionsAtOnce) {
   // Connections left open would hold stop() for ten minutes if it waited for them.
-  tarvo::core::sim::HttpLimits limits;
+  tarvo::sim::HttpLimits limits;
   limits.idle = 10min;
   limits.head = 10min;
   auto served = std::make_unique<Served>(limits);
@@ -237,7 +237,7 @@ TEST(SimHttpServer, StopEndsIdleAndHalfSentConnectionsAtOnce) {
 }
 
 TEST(SimHttpServer, ClosesSilentAndTricklingConnections) {
-  tarvo::core::sim::HttpLimits limits;
+  tarvo::sim::HttpLimits limits;
   limits.idle = 300ms;
   limits.head = 300ms;
   Served served(limits);
@@ -262,7 +262,7 @@ TEST(SimHttpServer, ClosesSilentAndTricklingConnections) {
 }
 
 TEST(SimHttpServer, ConnectionsBeyondTheLimitAreTurnedAway) {
-  tarvo::core::sim::HttpLimits limits;
+  tarvo::sim::HttpLimits limits;
   limits.max_connections = 2;
   Served served(limits);
   auto first = std::make_unique<Raw>(served.port());

@@ -6,14 +6,14 @@
 #include <string>
 #include <vector>
 
-#include "core/sim/json_parse.hpp"
 #include "json_mutations.hpp"
+#include "sim/json_parse.hpp"
 
 namespace {
 
 using nlohmann::ordered_json;
-using tarvo::core::sim::parse_json;
-using tarvo::core::sim::step_reply_flags;
+using tarvo::sim::parse_json;
+using tarvo::sim::step_reply_flags;
 
 // Same type everywhere (unsigned, signed and float included), same order, same values.
 bool same(const ordered_json& a, const ordered_json& b) {

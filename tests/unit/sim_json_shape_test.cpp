@@ -7,13 +7,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/sim/json_scan.hpp"
-#include "core/sim/json_shape.hpp"
 #include "json_mutations.hpp"
+#include "sim/json_scan.hpp"
+#include "sim/json_shape.hpp"
 
 namespace {
 
-using tarvo::core::sim::json_shape;
+using tarvo::sim::json_shape;
 
 struct Expected {
   bool valid, object, has_reply_key;
@@ -88,11 +88,10 @@ TEST(JsonScan, DigitRunsEndAtTheFirstOtherByteWhereverItFalls) {
     for (int other :
          {0x00, int{'/'}, int{':'}, int{'.'}, int{'e'}, int{'-'}, 0x7f, 0x80, 0xb9, 0xff}) {
       const std::string text = digits + static_cast<char>(other) + "12345678";
-      const char* end =
-          tarvo::core::sim::json_scan::skip_digits(text.data(), text.data() + text.size());
+      const char* end = tarvo::sim::json_scan::skip_digits(text.data(), text.data() + text.size());
       EXPECT_EQ(end - text.data(), length) << length << " digits, then byte " << other;
     }
-    EXPECT_EQ(tarvo::core::sim::json_scan::skip_digits(digits.data(), digits.data() + length),
+    EXPECT_EQ(tarvo::sim::json_scan::skip_digits(digits.data(), digits.data() + length),
               digits.data() + length);
   }
 }

@@ -9,17 +9,17 @@
 #include <future>
 
 #include "core/interrupt.hpp"
-#include "core/sim/client.hpp"
-#include "core/sim/network.hpp"
 #include "scoped.hpp"
+#include "sim/client.hpp"
+#include "sim/network.hpp"
 #include "sim_test_support.hpp"
 
 namespace {
 
 using nlohmann::ordered_json;
-using tarvo::core::sim::SessionError;
-using tarvo::core::sim::SimulatorError;
-using tarvo::core::sim::to_string;
+using tarvo::sim::SessionError;
+using tarvo::sim::SimulatorError;
+using tarvo::sim::to_string;
 using tarvo::test::example_dir;
 using tarvo::test::ServedSimulator;
 
@@ -255,7 +255,7 @@ TEST_P(SimSession, UnreachableServerIsAClearError) {
     ServedSimulator served(example_dir("cpp-sim"), GetParam());
     port = served.port();
   }
-  auto client = tarvo::core::sim::create_client(GetParam(), "", "127.0.0.1", port);
+  auto client = tarvo::sim::create_client(GetParam(), "", "127.0.0.1", port);
   try {
     client->init();
     FAIL();
@@ -371,24 +371,22 @@ TEST_P(SimSession, TimeLimitHoldsAfterAQuietSpell) {
 INSTANTIATE_TEST_SUITE_P(Protocols, SimSession, testing::Values("grpc", "http"));
 
 TEST(SimServer, RefusesWhatItCannotServe) {
-  EXPECT_THROW(tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {},
-                                                    "smoke-signals"),
-               std::invalid_argument);
   EXPECT_THROW(
-      tarvo::core::sim::make_from_sim_path(example_dir("nowhere"), "127.0.0.1", 0, {}, "grpc"),
-      std::runtime_error);
+      tarvo::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, "smoke-signals"),
+      std::invalid_argument);
+  EXPECT_THROW(tarvo::sim::make_from_sim_path(example_dir("nowhere"), "127.0.0.1", 0, {}, "grpc"),
+               std::runtime_error);
   // A taken port is an error at listen, not a silent second server.
   ServedSimulator served(example_dir("cpp-sim"), "grpc");
   for (const char* protocol : {"grpc", "http"}) {
-    auto second = tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1",
-                                                       served.port(), {}, protocol);
+    auto second = tarvo::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", served.port(),
+                                                 {}, protocol);
     EXPECT_THROW(second->listen(), std::runtime_error) << protocol;
   }
 }
 
 TEST(SimServer, StartEndsOnStopAndStopIsIdempotent) {
-  auto server =
-      tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, "grpc");
+  auto server = tarvo::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, "grpc");
   server->listen();
   auto serving = std::async(std::launch::async, [&] { server->start(); });
   server->stop();
@@ -408,7 +406,7 @@ TEST(SimNetwork, ProbesSeeWhatIsServed) {
 }
 
 TEST(SimNetwork, SplitsAddresses) {
-  using tarvo::core::sim::split_address;
+  using tarvo::sim::split_address;
   EXPECT_EQ(split_address("localhost:1337"), (std::pair<std::string, int>{"localhost", 1337}));
   EXPECT_EQ(split_address("[::1]:80"), (std::pair<std::string, int>{"::1", 80}));
   for (const char* bad :
@@ -427,9 +425,9 @@ TEST(SimServerInterrupt, CtrlCEndsStartWithInterrupted) {
     SCOPED_TRACE(protocol);
     interrupt::clear();
     auto server =
-        tarvo::core::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, protocol);
+        tarvo::sim::make_from_sim_path(example_dir("cpp-sim"), "127.0.0.1", 0, {}, protocol);
     server->listen();
-    auto client = tarvo::core::sim::create_client(protocol, "", "127.0.0.1", server->port());
+    auto client = tarvo::sim::create_client(protocol, "", "127.0.0.1", server->port());
     client->reset(1);
     auto serving = std::async(std::launch::async, [&] { server->start(); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -437,7 +435,7 @@ TEST(SimServerInterrupt, CtrlCEndsStartWithInterrupted) {
     EXPECT_THROW(serving.get(), tarvo::core::Interrupted);
     interrupt::clear();
     // The server has shut down and its sessions with it; a later stop is harmless.
-    EXPECT_THROW(client->step(0), tarvo::core::sim::SessionError);
+    EXPECT_THROW(client->step(0), tarvo::sim::SessionError);
     EXPECT_NO_THROW(server->stop());
   }
 }

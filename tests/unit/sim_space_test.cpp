@@ -5,14 +5,14 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/sim/manifest.hpp"
-#include "core/sim/serializer_json.hpp"
-#include "core/sim/space.hpp"
+#include "sim/manifest.hpp"
+#include "sim/serializer_json.hpp"
+#include "sim/space.hpp"
 
 namespace {
 
 using nlohmann::ordered_json;
-using namespace tarvo::core::sim;
+using namespace tarvo::sim;
 
 Space parse(const char* text) {
   return parse_space(ordered_json::parse(text));

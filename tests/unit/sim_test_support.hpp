@@ -8,8 +8,8 @@
 #include <string>
 #include <thread>
 
-#include "core/sim/client.hpp"
-#include "core/sim/server.hpp"
+#include "sim/client.hpp"
+#include "sim/server.hpp"
 
 namespace tarvo::test {
 
@@ -23,9 +23,9 @@ class ServedSimulator {
                   std::chrono::milliseconds reply_timeout = std::chrono::seconds(2),
                   const nlohmann::ordered_json& mapping = nlohmann::ordered_json::object())
       : protocol_(protocol) {
-    core::sim::ServerOptions options;
+    tarvo::sim::ServerOptions options;
     options.reply_timeout = reply_timeout;
-    server_ = core::sim::make_from_sim_path(dir, "127.0.0.1", 0, mapping, protocol, options);
+    server_ = tarvo::sim::make_from_sim_path(dir, "127.0.0.1", 0, mapping, protocol, options);
     server_->listen();
     thread_ = std::thread([this] { server_->start(); });
   }
@@ -36,15 +36,15 @@ class ServedSimulator {
 
   int port() const { return server_->port(); }
   std::string address() const { return "127.0.0.1:" + std::to_string(port()); }
-  std::unique_ptr<core::sim::Client> client(
+  std::unique_ptr<tarvo::sim::Client> client(
       const nlohmann::ordered_json& env_init = nlohmann::ordered_json::object()) const {
-    return core::sim::create_client(protocol_, "test-env", "127.0.0.1", port(), env_init);
+    return tarvo::sim::create_client(protocol_, "test-env", "127.0.0.1", port(), env_init);
   }
-  core::sim::Server& server() { return *server_; }
+  tarvo::sim::Server& server() { return *server_; }
 
  private:
   std::string protocol_;
-  std::unique_ptr<core::sim::Server> server_;
+  std::unique_ptr<tarvo::sim::Server> server_;
   std::thread thread_;
 };
 

@@ -5,16 +5,16 @@
 #include <filesystem>
 #include <fstream>
 
-#include "core/sim/benchmark.hpp"
-#include "core/sim/validator.hpp"
+#include "sim/benchmark.hpp"
+#include "sim/validator.hpp"
 #include "sim_test_support.hpp"
 
 namespace {
 
-using tarvo::core::sim::benchmark;
-using tarvo::core::sim::Issue;
-using tarvo::core::sim::validate;
-using tarvo::core::sim::ValidateOptions;
+using tarvo::sim::benchmark;
+using tarvo::sim::Issue;
+using tarvo::sim::validate;
+using tarvo::sim::ValidateOptions;
 using tarvo::test::example_dir;
 using tarvo::test::ScratchSim;
 using tarvo::test::ServedSimulator;
@@ -112,8 +112,8 @@ TEST(SimValidateSetup, RefusesAMissingTarget) {
 
 TEST(SimValidateSetup, PrintsAVerdictOrTheIssues) {
   testing::internal::CaptureStdout();
-  tarvo::core::sim::print_issues({});
-  tarvo::core::sim::print_issues({{"reward", "step reward [bold]x is not a finite number"}});
+  tarvo::sim::print_issues({});
+  tarvo::sim::print_issues({{"reward", "step reward [bold]x is not a finite number"}});
   auto out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("passed every check"), std::string::npos) << out;
   EXPECT_NE(out.find("Found 1 issue:"), std::string::npos) << out;
@@ -129,7 +129,7 @@ TEST(SimBenchmark, MeasuresAPositiveRateOverBothProtocols) {
   EXPECT_GT(benchmark(served.address(), 50), 0.0);
   EXPECT_THROW(benchmark(std::nullopt, 10), std::invalid_argument);
   EXPECT_THROW(benchmark(example_dir("cpp-sim"), 0), std::invalid_argument);
-  EXPECT_THROW(benchmark(example_dir("broken/crash"), 10), tarvo::core::sim::SessionError);
+  EXPECT_THROW(benchmark(example_dir("broken/crash"), 10), tarvo::sim::SessionError);
 }
 
 // Ends an episode every third step (terminated) or fifth (truncated), and refuses a
@@ -174,7 +174,7 @@ TEST(SimBenchmark, ResetsAtEveryEpisodeEndAndReportsErrorReplies) {
   try {
     client->call_for_episode_end("step", R"({"action": 0})");
     FAIL() << "a step past the end was taken";
-  } catch (const tarvo::core::sim::SimulatorError& error) {
+  } catch (const tarvo::sim::SimulatorError& error) {
     EXPECT_NE(std::string(error.what()).find("stepped past the end"), std::string::npos)
         << error.what();
   }

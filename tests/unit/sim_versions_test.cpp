@@ -2,13 +2,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "cli/envdesk/catalog.hpp"
+#include "cli/sim/catalog.hpp"
 
 namespace {
 
-using tarvo::cli::envdesk::_sorted_versions;
-using tarvo::cli::envdesk::_version_number;
-using tarvo::cli::envdesk::Json;
+using tarvo::cli::sim::_sorted_versions;
+using tarvo::cli::sim::_version_number;
+using tarvo::cli::sim::Json;
 
 TEST(VersionNumber, ReadsIntegersAndIntegerText) {
   EXPECT_EQ(_version_number(Json::parse(R"({"version": 10})"), "s"), 10);

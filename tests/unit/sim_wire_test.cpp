@@ -13,7 +13,7 @@
 namespace {
 
 using nlohmann::ordered_json;
-using tarvo::core::sim::SimulatorError;
+using tarvo::sim::SimulatorError;
 using tarvo::test::example_dir;
 using tarvo::test::ServedSimulator;
 
@@ -103,15 +103,15 @@ TEST(SimGrpcWire, ASessionEndedBeforeItsFirstCallStillSaysWhy) {
   builder.RegisterService(&service);
   auto server = builder.BuildAndStart();
   ASSERT_TRUE(server);
-  auto client = tarvo::core::sim::create_client("grpc", "", "127.0.0.1", port);
+  auto client = tarvo::sim::create_client("grpc", "", "127.0.0.1", port);
   service.ended.wait();  // the first call goes out on a stream that is over
   try {
     client->call("make");
     ADD_FAILURE() << "the refusal went unnoticed";
-  } catch (const tarvo::core::sim::SessionError& error) {
+  } catch (const tarvo::sim::SessionError& error) {
     EXPECT_STREQ(error.what(), "no simulator today");
   }
-  EXPECT_THROW(client->call("step"), tarvo::core::sim::SessionError);
+  EXPECT_THROW(client->call("step"), tarvo::sim::SessionError);
   server->Shutdown();
 }
 

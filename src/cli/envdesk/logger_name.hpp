@@ -1,8 +1,0 @@
-#pragma once
-
-namespace tarvo::cli::envdesk {
-
-// The name every command of the group logs under.
-inline constexpr const char* kLoggerName = "tarvo_cli.cli.envdesk";
-
-}  // namespace tarvo::cli::envdesk

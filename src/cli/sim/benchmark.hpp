@@ -1,0 +1,15 @@
+#pragma once
+// Measures how many steps per second a simulator delivers.
+#include <optional>
+#include <string>
+
+namespace tarvo::cli::sim {
+
+// Benchmarks the simulator directory `path` or, when the path is absent or empty, the
+// running simulator at `address`, and prints "Samples per second: <figure>". An address
+// may name its protocol as "http://host:port" or "grpc://host:port"; without one it is
+// gRPC.
+void _benchmark(const std::optional<std::string>& path = std::nullopt,
+                const std::optional<std::string>& address = std::nullopt, long long samples = 1000);
+
+}  // namespace tarvo::cli::sim

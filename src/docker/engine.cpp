@@ -1,0 +1,208 @@
+#include "docker/engine.hpp"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
+
+namespace tarvo::docker {
+namespace {
+
+// The newest API version this client was written against. An older engine is
+// spoken to in its own version; a newer one in this one (engines keep old versions).
+constexpr int kNewestMajor = 1;
+constexpr int kNewestMinor = 45;
+
+// Ordinary calls are quick on a local engine; creating a container on a slow
+// storage driver or stopping one (up to its grace period) take longest.
+constexpr double kCallTimeoutSeconds = 120;
+constexpr double kConnectTimeoutSeconds = 10;
+
+struct ApiVersion {
+  int major = 0;
+  int minor = 0;
+  auto operator<=>(const ApiVersion&) const = default;
+};
+
+std::optional<ApiVersion> parse_version(const Json& value) {
+  if (!value.is_string()) return std::nullopt;
+  ApiVersion version;
+  char tail = 0;
+  if (std::sscanf(value.get_ref<const std::string&>().c_str(), "%d.%d%c", &version.major,
+                  &version.minor, &tail) != 2)
+    return std::nullopt;
+  return version;
+}
+
+std::string first_line(std::string_view text) {
+  const auto end = text.find_first_of("\r\n");
+  std::string line(text.substr(0, end));
+  constexpr std::size_t kLongest = 200;
+  if (line.size() > kLongest) line = line.substr(0, kLongest) + "...";
+  return line;
+}
+
+}  // namespace
+
+Endpoint parse_endpoint(std::string_view docker_host) {
+  const std::string given(docker_host);
+  if (docker_host.starts_with("unix://")) {
+    const std::string path(docker_host.substr(7));
+    if (path.empty() || path[0] != '/')
+      throw Error("DOCKER_HOST '" + given + "' must name an absolute socket path (unix:///path)");
+    return {given, path, "http://localhost"};
+  }
+  if (docker_host.starts_with("tcp://")) {
+    std::string authority(docker_host.substr(6));
+    while (!authority.empty() && authority.back() == '/')
+      authority.pop_back();
+    if (authority.empty() || authority.find('/') != std::string::npos)
+      throw Error("DOCKER_HOST '" + given + "' must be tcp://host:port");
+    // The engine's plain TCP port when none is given.
+    const bool bracketed = authority.front() == '[';
+    const auto colon = authority.rfind(':');
+    const bool has_port = colon != std::string::npos && (!bracketed || authority[colon - 1] == ']');
+    if (!has_port) authority += ":2375";
+    return {given, std::nullopt, "http://" + authority};
+  }
+  throw Error("DOCKER_HOST '" + given + "' is not supported: use unix:///path or tcp://host:port");
+}
+
+Endpoint endpoint_from_environment() {
+  const char* value = std::getenv("DOCKER_HOST");
+  return parse_endpoint(value && *value ? value : kDefaultDockerHost);
+}
+
+std::string error_message(long status, std::string_view body) {
+  try {
+    const auto reply = Json::parse(body);
+    if (reply.is_object() && reply.contains("message") && reply["message"].is_string()) {
+      const auto& message = reply["message"].get_ref<const std::string&>();
+      if (!message.empty()) return first_line(message);
+    }
+  } catch (const Json::exception&) {
+    // Not JSON: fall back to the text itself.
+  }
+  const std::string line = first_line(body);
+  if (!line.empty()) return line;
+  return "the engine answered with status " + std::to_string(status);
+}
+
+const Json& json_at(const Json& value, std::initializer_list<const char*> keys) {
+  static const Json kNull;
+  const Json* current = &value;
+  for (const char* key : keys) {
+    if (!current->is_object()) return kNull;
+    const auto found = current->find(key);
+    if (found == current->end()) return kNull;
+    current = &*found;
+  }
+  return *current;
+}
+
+std::string text_at(const Json& value, std::initializer_list<const char*> keys) {
+  const Json& found = json_at(value, keys);
+  return found.is_string() ? found.get<std::string>() : std::string();
+}
+
+std::string url_encode(std::string_view text) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (const unsigned char c : text) {
+    const bool plain = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
+                       c == '-' || c == '_' || c == '.' || c == '~';
+    if (plain) {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
+Engine::Engine(Endpoint endpoint)
+    : endpoint_(std::move(endpoint)), client_([this] {
+        core::http::ClientOptions options;
+        options.unix_socket = endpoint_.unix_socket;
+        return options;
+      }()) {}
+
+core::http::Response Engine::send(core::http::Request request) {
+  request.connect_timeout_seconds = kConnectTimeoutSeconds;
+  try {
+    return client_.send(request);
+  } catch (const core::http::TimeoutError& e) {
+    throw Error("the Docker engine at " + endpoint_.address + " did not answer in time (" +
+                e.what() + ")");
+  } catch (const core::http::ClientError& e) {
+    throw Error("cannot reach the Docker engine at " + endpoint_.address +
+                " (is Docker running?): " + e.what());
+  }
+}
+
+Json Engine::json_reply(const core::http::Response& response) {
+  if (response.status >= 400)
+    throw EngineError(response.status, error_message(response.status, response.body));
+  if (response.body.empty()) return nullptr;
+  try {
+    return Json::parse(response.body);
+  } catch (const Json::exception&) {
+    throw Error("the Docker engine at " + endpoint_.address +
+                " sent a reply that is not JSON (status " + std::to_string(response.status) + ")");
+  }
+}
+
+const std::string& Engine::api_prefix() {
+  if (!api_prefix_.empty()) return api_prefix_;
+  core::http::Request request;
+  request.url = endpoint_.base_url + "/version";
+  request.timeout_seconds = kCallTimeoutSeconds;
+  const Json reply = json_reply(send(std::move(request)));
+  const auto newest = ApiVersion{kNewestMajor, kNewestMinor};
+  const auto engine_newest = parse_version(json_at(reply, {"ApiVersion"}));
+  if (!engine_newest)
+    throw Error("the Docker engine at " + endpoint_.address + " did not say which API it speaks");
+  ApiVersion chosen = std::min(*engine_newest, newest);
+  const auto engine_oldest = parse_version(json_at(reply, {"MinAPIVersion"}));
+  if (engine_oldest && chosen < *engine_oldest) chosen = *engine_oldest;
+  api_prefix_ = "/v" + std::to_string(chosen.major) + "." + std::to_string(chosen.minor);
+  return api_prefix_;
+}
+
+Json Engine::get(const std::string& path) {
+  core::http::Request request;
+  request.url = endpoint_.base_url + api_prefix() + path;
+  request.timeout_seconds = kCallTimeoutSeconds;
+  return json_reply(send(std::move(request)));
+}
+
+Json Engine::post(const std::string& path, const Json& body) {
+  core::http::Request request;
+  request.method = "POST";
+  request.url = endpoint_.base_url + api_prefix() + path;
+  request.timeout_seconds = kCallTimeoutSeconds;
+  if (!body.is_null()) {
+    request.body = body.dump();
+    request.headers = {{"Content-Type", "application/json"}};
+  }
+  return json_reply(send(std::move(request)));
+}
+
+Json Engine::del(const std::string& path) {
+  core::http::Request request;
+  request.method = "DELETE";
+  request.url = endpoint_.base_url + api_prefix() + path;
+  request.timeout_seconds = kCallTimeoutSeconds;
+  return json_reply(send(std::move(request)));
+}
+
+long Engine::stream(const std::string& path, const std::function<bool(std::string_view)>& on_data) {
+  core::http::Request request;
+  request.url = endpoint_.base_url + api_prefix() + path;
+  request.on_data = on_data;
+  return send(std::move(request)).status;
+}
+
+}  // namespace tarvo::docker

@@ -1,0 +1,39 @@
+#include "sim/benchmark.hpp"
+
+#include <chrono>
+#include <random>
+#include <stdexcept>
+#include <vector>
+
+#include "sim/client.hpp"
+#include "sim/target.hpp"
+
+namespace tarvo::sim {
+
+double benchmark(const std::optional<std::string>& target, long long samples,
+                 const std::string& protocol) {
+  if (samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
+  Target served(target, protocol, std::chrono::seconds(60));
+  auto client = served.connect("benchmark", {});
+  client->init();
+
+  // Actions are sampled before the clock starts: the figure is the simulator's.
+  std::mt19937_64 random(0);
+  std::vector<std::string> actions;
+  for (int i = 0; i < 256; ++i) {
+    actions.push_back("{\"action\":" + sample(client->action_space(), random).dump() + "}");
+  }
+
+  client->reset(0);
+  const auto start = std::chrono::steady_clock::now();
+  for (long long i = 0; i < samples; ++i) {
+    auto end =
+        client->call_for_episode_end("step", actions[static_cast<std::size_t>(i) % actions.size()]);
+    if (end.terminated || end.truncated) client->call("reset", R"({"seed":null})");
+  }
+  const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  client->close();
+  return static_cast<double>(samples) / std::max(elapsed.count(), 1e-9);
+}
+
+}  // namespace tarvo::sim

@@ -1,0 +1,228 @@
+#include "sim/child_watch.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+
+#include "sim/client.hpp"
+#include "sim/log.hpp"
+
+namespace tarvo::sim {
+
+namespace {
+
+using std::chrono::milliseconds;
+
+// Nothing else in tarvo sends or expects it, and its default action is to ignore it.
+constexpr int kInterruptSignal = SIGURG;
+// How often the watch looks at the clock while calls come and go; it stops looking
+// after a quiet spell, until the next call wakes it.
+constexpr milliseconds kTick{20};
+constexpr milliseconds kQuietSpell{2000};
+// A signal can land just before the waiting thread enters its read: send it again
+// until the call is over.
+constexpr milliseconds kResend{5};
+
+// A handler that does nothing, installed without SA_RESTART: the interrupted read
+// returns EINTR instead of resuming.
+void install_interrupt_handler() {
+  static const bool installed = [] {
+    struct sigaction action {};
+    action.sa_handler = [](int) {};
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    return sigaction(kInterruptSignal, &action, nullptr) == 0;
+  }();
+  (void)installed;
+}
+
+void unblock_interrupt_in_this_thread() {
+  thread_local bool unblocked = false;
+  if (unblocked) return;
+  sigset_t signals;
+  sigemptyset(&signals);
+  sigaddset(&signals, kInterruptSignal);
+  pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+  unblocked = true;
+}
+
+int poll_timeout(milliseconds limit, ChildWatch::Clock::duration left) {
+  auto ms = std::chrono::ceil<milliseconds>(left);
+  return static_cast<int>(std::clamp(ms, milliseconds(0), limit).count());
+}
+
+}  // namespace
+
+ChildWatch::ChildWatch(core::Fd err, int cancel_fd, std::string log_name)
+    : log_name_(std::move(log_name)),
+      err_(std::move(err)),
+      cancel_fd_(cancel_fd),
+      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+  if (!wake_)
+    throw SessionError(std::string("cannot watch the simulator: ") + std::strerror(errno));
+  install_interrupt_handler();
+  last_call_ = Clock::now();
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& error) {
+    throw SessionError(std::string("cannot watch the simulator: ") + error.what());
+  }
+}
+
+ChildWatch::~ChildWatch() {
+  stop();
+}
+
+ChildWatch::Call::Call(ChildWatch& watch, Clock::time_point deadline) : watch_(watch) {
+  unblock_interrupt_in_this_thread();
+  bool wake = false;
+  {
+    std::lock_guard lock(watch.mutex_);
+    if (watch.cancelled_) throw SessionError("the server is shutting down");
+    watch.calling_ = true;
+    watch.caller_ = pthread_self();
+    watch.deadline_ = deadline;
+    watch.interrupt_ = Interrupt::none;
+    wake = std::exchange(watch.parked_, false);
+  }
+  if (wake) watch.wake();
+}
+
+ChildWatch::Call::~Call() {
+  std::lock_guard lock(watch_.mutex_);
+  watch_.calling_ = false;
+  watch_.last_call_ = Clock::now();
+}
+
+ChildWatch::Interrupt ChildWatch::interrupted() {
+  std::lock_guard lock(mutex_);
+  return interrupt_;
+}
+
+std::string ChildWatch::last_words(milliseconds limit) {
+  std::unique_lock lock(mutex_);
+  err_ended_.wait_for(lock, limit, [this] { return err_done_; });
+  return last_err_line_;
+}
+
+void ChildWatch::wake() {
+  const std::uint64_t one = 1;
+  while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
+  }
+}
+
+void ChildWatch::stop() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  if (!thread_.joinable()) return;
+  wake();
+  thread_.join();
+  // The child has ended or is about to: log what it left behind.
+  std::string last_line;
+  bool open = err_ && drain(err_buffer_, last_line);
+  if (err_ && !open) err_.reset();
+  std::lock_guard lock(mutex_);
+  if (!last_line.empty()) last_err_line_ = std::move(last_line);
+  err_done_ = true;
+  err_ended_.notify_all();
+}
+
+bool ChildWatch::drain(std::string& buffer, std::string& last_line) {
+  char chunk[4096];
+  // Bounded: a helper the simulator left behind may write faster than we log.
+  for (int reads = 0; reads < 64; ++reads) {
+    ssize_t n = ::read(err_.get(), chunk, sizeof chunk);
+    if (n > 0) {
+      buffer.append(chunk, static_cast<std::size_t>(n));
+      std::size_t start = 0;
+      for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos;
+           start = end + 1) {
+        last_line.assign(buffer, start, end - start);
+        log_info(log_name_, last_line);
+      }
+      buffer.erase(0, start);
+      // A program that never ends its line still gets logged, in pieces.
+      if (buffer.size() > 8192) {
+        log_info(log_name_, buffer);
+        buffer.clear();
+      }
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n == 0) {
+      if (!buffer.empty()) {
+        last_line = buffer;
+        log_info(log_name_, buffer);
+        buffer.clear();
+      }
+      return false;
+    }
+    return true;  // nothing more for now
+  }
+  return true;
+}
+
+void ChildWatch::run() {
+  // Signals meant for the process are better handled by threads that wait on them.
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    int timeout = -1;
+    const auto now = Clock::now();
+    if (calling_ && interrupt_ != Interrupt::none)
+      timeout = static_cast<int>(kResend.count());
+    else if (calling_)
+      timeout = poll_timeout(kTick, deadline_ - now);
+    else if (now - last_call_ < kQuietSpell)
+      timeout = static_cast<int>(kTick.count());
+    parked_ = timeout < 0;
+    const bool watch_cancel = cancel_fd_ >= 0 && !cancelled_;
+    lock.unlock();
+
+    pollfd fds[3] = {{wake_.get(), POLLIN, 0},
+                     {err_ ? err_.get() : -1, POLLIN, 0},
+                     {watch_cancel ? cancel_fd_ : -1, POLLIN, 0}};
+    int ready = poll(fds, 3, timeout);
+    if (ready < 0) {
+      // Interrupted: look again; anything else: not in a tight loop.
+      if (errno != EINTR) std::this_thread::sleep_for(kTick);
+      ready = 0;
+    }
+    std::string last_line;
+    bool err_open = true;
+    if (ready && fds[1].revents) err_open = drain(err_buffer_, last_line);
+    if (ready && fds[0].revents) {
+      std::uint64_t count;
+      while (::read(wake_.get(), &count, sizeof count) < 0 && errno == EINTR) {
+      }
+    }
+
+    lock.lock();
+    if (!last_line.empty()) last_err_line_ = std::move(last_line);
+    if (!err_open) {
+      err_.reset();
+      err_done_ = true;
+      err_ended_.notify_all();
+    }
+    if (ready && fds[2].revents) cancelled_ = true;
+    if (calling_) {
+      if (interrupt_ == Interrupt::none && cancelled_) interrupt_ = Interrupt::shutting_down;
+      if (interrupt_ == Interrupt::none && Clock::now() >= deadline_)
+        interrupt_ = Interrupt::timed_out;
+      if (interrupt_ != Interrupt::none) pthread_kill(caller_, kInterruptSignal);
+    }
+  }
+}
+
+}  // namespace tarvo::sim
