@@ -13,7 +13,7 @@ namespace {
 volatile sig_atomic_t g_requested = 0;
 int g_pipe[2] = {-1, -1};
 
-void on_sigint(int) {
+void on_signal(int) {
   int saved = errno;
   g_requested = 1;
   if (g_pipe[1] >= 0) {
@@ -28,13 +28,16 @@ void on_sigint(int) {
 void install() {
   if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_pipe[0] = g_pipe[1] = -1;
   struct sigaction action {};
-  action.sa_handler = on_sigint;
+  action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: blocking reads return EINTR
-  sigaction(SIGINT, &action, nullptr);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+    sigaction(signal_number, &action, nullptr);
 }
 
-bool requested() { return g_requested != 0; }
+bool requested() {
+  return g_requested != 0;
+}
 
 void clear() {
   g_requested = 0;
@@ -49,7 +52,9 @@ void check() {
   if (requested()) throw Interrupted{};
 }
 
-int wake_fd() { return g_pipe[0]; }
+int wake_fd() {
+  return g_pipe[0];
+}
 
 void sleep_for(std::chrono::duration<double> seconds) {
   using clock = std::chrono::steady_clock;

@@ -1,17 +1,20 @@
 #pragma once
-// Ctrl-C handling. SIGINT only sets a flag (and wakes a pipe, so that poll-based
-// waits return at once); blocking waits notice it and throw Interrupted.
+// Interrupt handling. Ctrl-C (SIGINT), SIGTERM (kill, timeout, systemd, docker stop)
+// and SIGHUP (the terminal went away) only set a flag (and wake a pipe, so that
+// poll-based waits return at once); blocking waits notice it and throw Interrupted.
+// All three get the same cleanup: nothing a command started may outlive it.
 #include <chrono>
 
 namespace tarvo::core {
 
-// The user's interrupt. Deliberately not a std::exception, so that handlers for
+// The user's (or the system's) interrupt. Deliberately not a std::exception, so that handlers for
 // ordinary failures let it pass.
 struct Interrupted {};
 
 namespace interrupt {
 
-// Installs the SIGINT handler (idempotent). Interrupted system calls are not restarted.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP (idempotent). Interrupted system
+// calls are not restarted.
 void install();
 
 bool requested();
