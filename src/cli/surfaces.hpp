@@ -1,16 +1,18 @@
 #pragma once
-// The command groups' surfaces (commands, options, help texts, prompts), mounted
-// by the host. They live in the executable; each command hands its values to its
-// body in the loaded library (cli/body.hpp).
+// The command groups' surfaces (commands, options, help texts, prompts), mounted by
+// the host. They live in the executable; each command binds its flags into its
+// options struct and hands it to its body through the command table.
 #include <CLI/CLI.hpp>
+
+#include "cli/commands.hpp"
 
 namespace tarvo::cli {
 
 namespace compute {
-void mount(CLI::App& group);
+void mount(CLI::App& group, CommandSource commands);
 }
 namespace sim {
-void mount(CLI::App& group);
+void mount(CLI::App& group, CommandSource commands);
 }
 
 }  // namespace tarvo::cli

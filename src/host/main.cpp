@@ -15,6 +15,7 @@
 #include "cli/exit.hpp"
 #include "cli/surfaces.hpp"
 #include "core/interrupt.hpp"
+#include "host/command_loader.hpp"
 #include "host/help_format.hpp"
 #include "term/console.hpp"
 #include "term/prompt.hpp"
@@ -89,11 +90,11 @@ int main(int argc, char** argv) {
 
   auto* compute =
       app.add_subcommand("compute", "Run this machine as a compute node of the platform.");
-  tarvo::cli::compute::mount(*compute);
+  tarvo::cli::compute::mount(*compute, tarvo::host::load_commands);
   show_help_without_command(*compute);
 
   auto* sim = app.add_subcommand("sim", "Build, check, serve, publish and run simulators.");
-  tarvo::cli::sim::mount(*sim);
+  tarvo::cli::sim::mount(*sim, tarvo::host::load_commands);
   show_help_without_command(*sim);
 
   show_help_without_command(app);

@@ -10,6 +10,7 @@
 
 #include "api/client.hpp"
 #include "cli/compute/compute.hpp"
+#include "cli/compute/connect.hpp"
 #include "cli/exit.hpp"
 #include "compute/state.hpp"
 #include "core/interrupt.hpp"
@@ -156,6 +157,10 @@ void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& 
       "[yellow]No project linked yet — run `tarvo compute project` before submitting a job with "
       "locally-specified components.[/yellow]");
   console().print("Run [bold]tarvo compute disconnect[/bold] to stop the node and deregister it.");
+}
+
+void connect(const ConnectOptions& options) {
+  _connect_async(options.name);
 }
 
 }  // namespace tarvo::cli::compute

@@ -1,5 +1,6 @@
 // `tarvo compute disconnect`: ends the active jobs, stops the stack, deregisters the
 // cluster and forgets the node, in that order.
+#include "cli/compute/disconnect.hpp"
 #include "cli/compute/compute.hpp"
 #include "cli/exit.hpp"
 #include "compute/state.hpp"
@@ -82,6 +83,10 @@ void _disconnect_async(const Timeouts& timeouts) {
         "[yellow]Compute node stopped. Platform deregistration failed — the cluster may still "
         "appear online.[/yellow]");
   }
+}
+
+void disconnect(const DisconnectOptions&) {
+  _disconnect_async();
 }
 
 }  // namespace tarvo::cli::compute

@@ -1,5 +1,6 @@
 // `tarvo compute project`: links the connected node to one of its organisation's
 // projects.
+#include "cli/compute/project.hpp"
 #include "api/client.hpp"
 #include "cli/compute/compute.hpp"
 #include "cli/exit.hpp"
@@ -57,6 +58,10 @@ void _project_async() {
   tarvo::compute::state::save(record);
   console().print("[green]Project linked: " + term::escape(text_form(selected["name"])) +
                   "[/green]");
+}
+
+void project(const ProjectOptions&) {
+  _project_async();
 }
 
 }  // namespace tarvo::cli::compute

@@ -22,6 +22,10 @@ std::pair<std::string, std::string> protocol_and_address(const std::string& targ
 
 }  // namespace
 
+void benchmark(const BenchmarkOptions& options) {
+  _benchmark(effective_path(options.path, options.path_option), options.address, options.samples);
+}
+
 void _benchmark(const std::optional<std::string>& path, const std::optional<std::string>& address,
                 long long samples) {
   auto target = choose_target(path, address);

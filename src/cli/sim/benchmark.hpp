@@ -1,9 +1,18 @@
 #pragma once
-// Measures how many steps per second a simulator delivers.
+// `tarvo sim benchmark`: measures how many steps per second a simulator delivers.
 #include <optional>
 #include <string>
 
 namespace tarvo::cli::sim {
+
+struct BenchmarkOptions {
+  std::optional<std::string> path;         // PATH
+  std::optional<std::string> path_option;  // --path, -p; wins over PATH
+  std::optional<std::string> address;      // --address, -a
+  long long samples = 1000;                // --samples, -s
+};
+
+void benchmark(const BenchmarkOptions& options);
 
 // Benchmarks the simulator directory `path` or, when the path is absent or empty, the
 // running simulator at `address`, and prints "Samples per second: <figure>". An address

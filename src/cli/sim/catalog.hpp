@@ -1,5 +1,6 @@
 #pragma once
-// The platform's simulator catalogue from the command line: publish, list, retrieve.
+// What publish, list and retrieve share: the platform session and the reading of
+// catalogue records.
 #include <string>
 #include <vector>
 
@@ -21,6 +22,9 @@ std::vector<Json> _sorted_versions(const Json& versions, const std::string& sim_
 // The text a value has when printed: text as it is, null as None, numbers in decimal.
 std::string _text_of(const Json& value);
 
+// A value of the record, or `fallback` when the key is missing.
+Json _value_or(const Json& record, const char* key, const Json& fallback);
+
 // The client for the configured platform and the organisation the user works in (its
 // "uuid" as text). A cancelled choice ends the command with status 1; the client has
 // said why.
@@ -30,10 +34,5 @@ struct PlatformSession {
   std::string organization_uuid;
 };
 std::string _platform_base_url();
-
-void _publish(const std::string& path);
-void _list();
-void _list_docker();
-void _retrieve();
 
 }  // namespace tarvo::cli::sim

@@ -1,63 +1,70 @@
-// start, logs and stop: thin over the Docker module, which names, starts, follows
-// and removes the simulator containers.
-#include "cli/sim/containers.hpp"
-
-#include <stdexcept>
+// Containers that info and mappings start for themselves: waiting until the
+// simulator answers, and stopping them on every way out.
+#include <chrono>
 #include <string>
 
-#include "docker/containers.hpp"
-#include "term/console.hpp"
-#include "term/status.hpp"
+#include "cli/sim/containers.hpp"
+#include "cli/sim/logger_name.hpp"
+#include "core/interrupt.hpp"
+#include "core/logger.hpp"
+#include "sim/network.hpp"
 
 namespace tarvo::cli::sim {
+namespace {
 
-namespace docker_util = tarvo::docker;
+// A simulator image may need a moment to load its model before it serves.
+constexpr auto kServingDeadline = std::chrono::seconds(60);
+constexpr auto kPollInterval = std::chrono::milliseconds(200);
 
-void start(const Args& args) {
-  const std::string sim_container = args.at("sim_container");
-  docker_util::Engine engine(docker_util::endpoint_from_environment());
-  const std::string started =
-      docker_util::sim_start(engine, sim_container, args.at("enable_historian").get<bool>(),
-                             !args.at("show_name").get<bool>());
-  if (args.at("stream").get<bool>()) {
-    docker_util::sim_logs(engine, sim_container, true);
-    return;
-  }
-  term::Console().print(term::escape(started));
+tarvo::docker::Error stopped_early(const std::string& name, const std::string& address) {
+  return tarvo::docker::Error("the simulator container '" + name + "' stopped before it served" +
+                              (address.empty() ? "" : " at " + address));
 }
 
-void logs(const Args& args) {
-  docker_util::Engine engine(docker_util::endpoint_from_environment());
-  docker_util::sim_logs(engine, args.at("sim_id"), args.at("stream").get<bool>());
+}  // namespace
+
+ContainerGuard::~ContainerGuard() {
+  if (stopped_) return;
+  // Leaving early: an error or Ctrl-C is already on its way out, and the container
+  // must not outlive the command. A pending Ctrl-C would abort the stop request.
+  core::interrupt::clear();
+  try {
+    tarvo::docker::stop(engine_, name_);
+  } catch (const std::exception& error) {
+    core::get_logger(kLoggerName).info("could not stop container '" + name_ + "': " + error.what());
+  } catch (...) {
+    // A second Ctrl-C while stopping: give up on the container, not on the exit.
+  }
 }
 
-void stop(const Args& args) {
-  docker_util::Engine engine(docker_util::endpoint_from_environment());
-  const auto& sim_id = args.at("sim_id");
-  if (!sim_id.is_null()) {
-    docker_util::stop(engine, sim_id.get<std::string>());
-    return;
-  }
+void ContainerGuard::stop() {
+  stopped_ = true;
+  tarvo::docker::stop(engine_, name_);
+}
 
-  const term::Console console;
-  console.log("Getting all sims to stop");
-  const auto sims = docker_util::sim_list_running(engine);
-  const std::string total = std::to_string(sims.size());
-  {
-    const auto indicator = console.status("Stopping all sims");
-    std::size_t counter = 0;
-    for (const auto& record : sims) {
-      const auto name = record.find("name");
-      if (name == record.end() || name->is_null()) continue;
-      if (!name->is_string())
-        throw std::invalid_argument("sim name " + name->dump() + " is not text");
-      console.log("[" + std::to_string(counter + 1) + "/" + total + "] stopping " +
-                  term::escape(name->get<std::string>()));
-      docker_util::stop(engine, name->get<std::string>());
-      ++counter;
-    }
+void wait_until_serving(tarvo::docker::Engine& engine, const std::string& name,
+                        const std::string& address) {
+  const auto deadline = std::chrono::steady_clock::now() + kServingDeadline;
+  while (!core::is_channel_available(address)) {
+    const auto record = tarvo::docker::get_info_container(engine, name);
+    if (tarvo::docker::text_at(record, {"state"}) != "running") throw stopped_early(name, address);
+    if (std::chrono::steady_clock::now() >= deadline)
+      throw tarvo::docker::Error("the simulator in container '" + name + "' did not serve at " +
+                                 address + " within a minute");
+    core::interrupt::sleep_for(kPollInterval);
   }
-  console.log("Stopped all sims");
+}
+
+std::string serving_address(tarvo::docker::Engine& engine, const std::string& name,
+                            const nlohmann::ordered_json& record) {
+  const auto& moniker = tarvo::docker::json_at(record, {"moniker"});
+  if (!moniker.is_string()) {
+    if (tarvo::docker::text_at(record, {"state"}) != "running") throw stopped_early(name, "");
+    throw tarvo::docker::Error("the simulator container '" + name +
+                               "' publishes no simulator port");
+  }
+  wait_until_serving(engine, name, moniker.get<std::string>());
+  return moniker.get<std::string>();
 }
 
 }  // namespace tarvo::cli::sim

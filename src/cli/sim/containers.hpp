@@ -1,27 +1,14 @@
 #pragma once
-// The simulator group's container commands: start, logs, stop, status, info and
-// mappings, with the helpers they share.
+// Containers that info and mappings start for themselves: waiting until the
+// simulator answers, and stopping them on every way out.
 #include <optional>
 #include <string>
 
-#include "cli/body.hpp"
-#include "cli/sim/logger_name.hpp"
+#include <nlohmann/json.hpp>
+
 #include "docker/containers.hpp"
 
 namespace tarvo::cli::sim {
-
-void start(const Args& args);
-void logs(const Args& args);
-void stop(const Args& args);
-void status(const Args& args);
-void status_all();
-void info(const Args& args);
-void mappings(const Args& args);
-
-// The space mapping of the simulator at `address`, or of a container started from
-// `image`; nothing when that container cannot be started.
-std::optional<nlohmann::ordered_json> _mappings(const std::optional<std::string>& image,
-                                                const std::optional<std::string>& address);
 
 // Stops a container when the command leaves early (an error or Ctrl-C), so that a
 // failed query does not leave it running. The normal way out stops it explicitly.

@@ -1,177 +1,108 @@
 // The simulator group's command surface: the thirteen commands in their order, with
-// their options, defaults, prompts and help texts. Each command hands its values to
-// its body ("sim.<command>") in the loaded library; `new` calls the host's
-// scaffolding operation directly.
+// their options, defaults, prompts and help texts. Each command binds its flags into
+// its options struct (where each default is written once) and hands it to its body.
 //
 // "-p": where several options of one command would claim it, the last declared one
 // takes it (`--protocol` in `validate` and `run`); in `benchmark` and `publish` it
 // is the short form of `--path`.
-#include <charconv>
 #include <memory>
-#include <optional>
-#include <stdexcept>
-#include <string>
 
-#include "cli/body.hpp"
-#include "cli/sim/new.hpp"
 #include "cli/surfaces.hpp"
 #include "term/prompt.hpp"
 
 namespace tarvo::cli::sim {
 namespace {
 
-// A text option that may be absent; its value is read after parsing.
-struct TextOption {
-  std::string value;
-  CLI::Option* option = nullptr;
-  bool given() const { return option->count() > 0; }
-  nlohmann::ordered_json json() const { return given() ? Args(value) : Args(nullptr); }
-};
-
-// A `--x/--no-x` pair with its default.
-struct Switch {
-  bool value;
-};
-
-std::shared_ptr<TextOption> text_option(CLI::App* command, const std::string& flags,
-                                        const std::string& help = {}) {
-  auto option = std::make_shared<TextOption>();
-  option->option = command->add_option(flags, option->value, help);
-  return option;
+// A `--x/--no-x` pair bound to `value`, whose initial value is the default.
+void add_switch(CLI::App* command, const std::string& name, bool& value) {
+  command->add_flag("--" + name + ",!--no-" + name, value);
 }
 
-std::shared_ptr<TextOption> positional(CLI::App* command, const std::string& name,
-                                       const std::string& help = {}) {
-  return text_option(command, name, help);
-}
-
-std::shared_ptr<Switch> switch_pair(CLI::App* command, const std::string& name, bool default_value,
-                                    const std::string& help = {}) {
-  auto flag = std::make_shared<Switch>(Switch{default_value});
-  command->add_flag("--" + name + ",!--no-" + name, flag->value, help);
-  return flag;
-}
-
-// The path a command works on: --path when given, else the positional path.
-Args effective_path(const TextOption& path, const TextOption& path_option,
-                    std::optional<std::string> fallback = std::nullopt) {
-  if (path_option.given()) return path_option.value;
-  if (path.given()) return path.value;
-  return fallback ? Args(*fallback) : Args(nullptr);
-}
-
-int to_port(const std::string& text) {
-  int port = 0;
-  const auto* end = text.data() + text.size();
-  auto [ptr, error] = std::from_chars(text.data(), end, port);
-  if (text.empty() || error != std::errc() || ptr != end)
-    throw std::invalid_argument("invalid port '" + text + "': not a decimal integer");
-  return port;
-}
-
-std::string ask_unless_given(const TextOption& option, const std::string& prompt,
-                             const std::string& default_value) {
-  if (option.given()) return option.value;
-  return term::prompt(prompt, default_value);
-}
-
-void add_validate(CLI::App& group) {
+void add_validate(CLI::App& group, CommandSource commands) {
   auto* command =
       group.add_subcommand("validate", "Validate a sim to see if it is implemented correctly");
-  auto path = positional(command, "PATH", "Path to the sim (positional argument)");
-  auto path_option = text_option(command, "--path", "Path to the sim (option)");
-  auto address = text_option(command, "--address,-a", "Address to the sim, e.g., localhost:1337");
-  auto protocol = std::make_shared<std::string>("grpc");
-  command->add_option("--protocol,-p", *protocol, "Protocol to run the sim (grpc, http)")
+  auto options = std::make_shared<ValidateOptions>();
+  command->add_option("PATH", options->path, "Path to the sim (positional argument)");
+  command->add_option("--path", options->path_option, "Path to the sim (option)");
+  command->add_option("--address,-a", options->address, "Address to the sim, e.g., localhost:1337");
+  command->add_option("--protocol,-p", options->protocol, "Protocol to run the sim (grpc, http)")
       ->capture_default_str();
-  command->callback([=] {
-    run_body("sim.validate", {{"path", effective_path(*path, *path_option)},
-                              {"address", address->json()},
-                              {"protocol", *protocol}});
-  });
+  command->callback([=] { commands().sim_validate(*options); });
 }
 
-void add_benchmark(CLI::App& group) {
+void add_benchmark(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand(
       "benchmark", "Benchmarks a sim to see how many samples per second we can get");
-  auto path = positional(command, "PATH", "Path to the sim (positional argument)");
-  auto path_option = text_option(command, "--path,-p", "Path to the sim (option)");
-  auto address = text_option(command, "--address,-a", "Address to the sim, e.g., localhost:1337");
-  auto samples = std::make_shared<long long>(1000);
-  command->add_option("--samples,-s", *samples, "Number of samples to benchmark")
+  auto options = std::make_shared<BenchmarkOptions>();
+  command->add_option("PATH", options->path, "Path to the sim (positional argument)");
+  command->add_option("--path,-p", options->path_option, "Path to the sim (option)");
+  command->add_option("--address,-a", options->address, "Address to the sim, e.g., localhost:1337");
+  command->add_option("--samples,-s", options->samples, "Number of samples to benchmark")
       ->capture_default_str();
-  command->callback([=] {
-    run_body("sim.benchmark", {{"path", effective_path(*path, *path_option)},
-                               {"address", address->json()},
-                               {"samples", *samples}});
-  });
+  command->callback([=] { commands().sim_benchmark(*options); });
 }
 
-void add_new(CLI::App& group) {
+// Asks for a text the command line left out, offering `default_value`.
+void ask_unless_given(std::optional<std::string>& value, const std::string& prompt,
+                      const std::string& default_value) {
+  if (!value) value = term::prompt(prompt, default_value);
+}
+
+void add_new(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("new", "Create a new Sim");
-  auto name = text_option(command, "--name,-n", "Name");
-  auto description = text_option(command, "--description,-d", "Description");
-  auto location = text_option(command, "--location,-l", "Location");
-  auto is_docker = std::make_shared<bool>(false);
-  command->add_flag("--docker", *is_docker, "Whether to create a Docker supported sim");
+  auto options = std::make_shared<NewOptions>();
+  command->add_option("--name,-n", options->name, "Name");
+  command->add_option("--description,-d", options->description, "Description");
+  command->add_option("--location,-l", options->location, "Location");
+  command->add_flag("--docker", options->is_docker, "Whether to create a Docker supported sim");
   command->callback([=] {
-    const auto name_value = ask_unless_given(*name, "Name", "my-sim");
-    const auto description_value = ask_unless_given(*description, "Description", "A demo sim");
-    const auto location_value = ask_unless_given(*location, "Location", "./");
-    create(name_value, description_value, location_value, *is_docker);
+    ask_unless_given(options->name, "Name", kDefaultSimName);
+    ask_unless_given(options->description, "Description", kDefaultSimDescription);
+    ask_unless_given(options->location, "Location", kDefaultSimLocation);
+    commands().sim_new(*options);
   });
 }
 
-void add_run(CLI::App& group) {
+void add_run(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("run", "Try to run the sim situated in the given location");
-  auto path = positional(command, "PATH", "Path to the sim (positional argument)");
-  auto path_option = text_option(command, "--path", "Path to the sim (option)");
-  auto host = std::make_shared<std::string>("0.0.0.0");
-  command->add_option("--host,-h", *host, "Host to run the sim")->capture_default_str();
-  auto port = std::make_shared<std::string>("1337");
-  command->add_option("--port", *port, "Port to run the sim")->capture_default_str();
-  auto protocol = std::make_shared<std::string>("grpc");
-  command->add_option("--protocol,-p", *protocol, "Protocol to run the sim (grpc, http)")
+  auto options = std::make_shared<RunOptions>();
+  command->add_option("PATH", options->path, "Path to the sim (positional argument)");
+  command->add_option("--path", options->path_option, "Path to the sim (option)");
+  command->add_option("--host,-h", options->host, "Host to run the sim")->capture_default_str();
+  command->add_option("--port", options->port, "Port to run the sim")->capture_default_str();
+  command->add_option("--protocol,-p", options->protocol, "Protocol to run the sim (grpc, http)")
       ->capture_default_str();
-  auto env_init = std::make_shared<std::string>("{}");
-  command->add_option("--env-init,-e", *env_init, "Environment init")->capture_default_str();
-  command->callback([=] {
-    const Args effective = effective_path(*path, *path_option, "./");
-    const int port_number = to_port(*port);
-    run_body("sim.run", {{"path", effective},
-                         {"host", *host},
-                         {"port", port_number},
-                         {"protocol", *protocol},
-                         {"env_init", *env_init}});
-  });
+  command->add_option("--env-init,-e", options->env_init, "Environment init")
+      ->capture_default_str();
+  command->callback([=] { commands().sim_run(*options); });
 }
 
-void add_publish(CLI::App& group) {
+void add_publish(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("publish", "Publish a Simulator and upload it");
-  auto path = positional(command, "PATH", "Path to the Simulator (positional argument)");
-  auto path_option = text_option(command, "--path,-p", "Path to the Simulator (option)");
-  command->callback([=] {
-    run_body("sim.publish", {{"path", effective_path(*path, *path_option, "./")}});
-  });
+  auto options = std::make_shared<PublishOptions>();
+  command->add_option("PATH", options->path, "Path to the Simulator (positional argument)");
+  command->add_option("--path,-p", options->path_option, "Path to the Simulator (option)");
+  command->callback([=] { commands().sim_publish(*options); });
 }
 
-void add_list(CLI::App& group) {
+void add_list(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand(
       "list",
       "List all sims under a project\n"
       "Optional Args:\n"
       "    local (bool, optional): Whether to list the local sim images on docker. Defaults to "
       "False.");
-  auto local = switch_pair(command, "local", false);
-  command->callback([=] { run_body("sim.list", {{"local", local->value}}); });
+  auto options = std::make_shared<ListOptions>();
+  add_switch(command, "local", options->local);
+  command->callback([=] { commands().sim_list(*options); });
 }
 
-void add_retrieve(CLI::App& group) {
+void add_retrieve(CLI::App& group, CommandSource commands) {
   group.add_subcommand("retrieve", "Retrieve a sim's image reference and registry credential")
-      ->callback([] { run_body("sim.retrieve", Args::object()); });
+      ->callback([=] { commands().sim_retrieve(RetrieveOptions{}); });
 }
 
-void add_start(CLI::App& group) {
+void add_start(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand(
       "start",
       "Start the given sim\n"
@@ -180,40 +111,34 @@ void add_start(CLI::App& group) {
       "    sim_container (str): The sim container name to start\n"
       "    enable_historian (bool, optional): Whether to enable the historian. Defaults to True.\n"
       "    stream (bool, optional): Whether to stream the logs. Defaults to False.");
-  auto sim_container = std::make_shared<std::string>();
-  command->add_option("SIM_CONTAINER", *sim_container)->required();
-  auto enable_historian = switch_pair(command, "enable-historian", true);
-  auto stream = switch_pair(command, "stream", false);
-  auto show_name = switch_pair(command, "show-name", false);
-  command->callback([=] {
-    run_body("sim.start", {{"sim_container", *sim_container},
-                           {"enable_historian", enable_historian->value},
-                           {"stream", stream->value},
-                           {"show_name", show_name->value}});
-  });
+  auto options = std::make_shared<StartOptions>();
+  command->add_option("SIM_CONTAINER", options->sim_container)->required();
+  add_switch(command, "enable-historian", options->enable_historian);
+  add_switch(command, "stream", options->stream);
+  add_switch(command, "show-name", options->show_name);
+  command->callback([=] { commands().sim_start(*options); });
 }
 
-void add_logs(CLI::App& group) {
+void add_logs(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("logs", "Get the logs of the given sim");
-  auto sim_id = std::make_shared<std::string>();
-  command->add_option("SIM_ID", *sim_id)->required();
-  auto stream = switch_pair(command, "stream", false);
-  command->callback([=] {
-    run_body("sim.logs", {{"sim_id", *sim_id}, {"stream", stream->value}});
-  });
+  auto options = std::make_shared<LogsOptions>();
+  command->add_option("SIM_ID", options->sim_id)->required();
+  add_switch(command, "stream", options->stream);
+  command->callback([=] { commands().sim_logs(*options); });
 }
 
-void add_stop(CLI::App& group) {
+void add_stop(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("stop",
                                        "Stop the given sim or all sims.\n"
                                        "\n"
                                        "Args:\n"
                                        "    sim_id (str, optional): The sim id to stop.");
-  auto sim_id = text_option(command, "--sim-id");
-  command->callback([=] { run_body("sim.stop", {{"sim_id", sim_id->json()}}); });
+  auto options = std::make_shared<StopOptions>();
+  command->add_option("--sim-id", options->sim_id);
+  command->callback([=] { commands().sim_stop(*options); });
 }
 
-void add_status(CLI::App& group) {
+void add_status(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand(
       "status",
       "Get the status of the sims running\n"
@@ -221,14 +146,13 @@ void add_status(CLI::App& group) {
       "Args:\n"
       "    sim_name (str, optional): The sim name to get the status for. Defaults to None.\n"
       "    moniker (bool, optional): Whether to get the moniker. Defaults to False.");
-  auto sim_name = text_option(command, "--sim-name");
-  auto moniker = switch_pair(command, "moniker", false);
-  command->callback([=] {
-    run_body("sim.status", {{"sim_name", sim_name->json()}, {"moniker", moniker->value}});
-  });
+  auto options = std::make_shared<StatusOptions>();
+  command->add_option("--sim-name", options->sim_name);
+  add_switch(command, "moniker", options->moniker);
+  command->callback([=] { commands().sim_status(*options); });
 }
 
-void add_info(CLI::App& group) {
+void add_info(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand(
       "info",
       "Get more info about a running sim\n"
@@ -236,45 +160,40 @@ void add_info(CLI::App& group) {
       "Args:\n"
       "    address (str): The address of the sim\n"
       "    env_id (str): The env id of the sim (e.g., \"InvertedPendulum-v4\")");
-  auto address = std::make_shared<std::string>();
-  command->add_option("--address", *address);
-  auto name = std::make_shared<std::string>();
-  command->add_option("--name", *name);
-  auto env_id = std::make_shared<std::string>();
-  command->add_option("--env-id", *env_id);
-  command->callback([=] {
-    run_body("sim.info", {{"address", *address}, {"name", *name}, {"env_id", *env_id}});
-  });
+  auto options = std::make_shared<InfoOptions>();
+  command->add_option("--address", options->address);
+  command->add_option("--name", options->name);
+  command->add_option("--env-id", options->env_id);
+  command->callback([=] { commands().sim_info(*options); });
 }
 
-void add_mappings(CLI::App& group) {
+void add_mappings(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand(
       "mappings",
       "Convert the Sensor and Action space to a JSON defining the variables that exist in "
       "those spaces");
-  auto image = text_option(command, "--image");
-  auto address = text_option(command, "--address");
-  command->callback([=] {
-    run_body("sim.mappings", {{"image", image->json()}, {"address", address->json()}});
-  });
+  auto options = std::make_shared<MappingsOptions>();
+  command->add_option("--image", options->image);
+  command->add_option("--address", options->address);
+  command->callback([=] { commands().sim_mappings(*options); });
 }
 
 }  // namespace
 
-void mount(CLI::App& group) {
-  add_validate(group);
-  add_benchmark(group);
-  add_new(group);
-  add_run(group);
-  add_publish(group);
-  add_list(group);
-  add_retrieve(group);
-  add_start(group);
-  add_logs(group);
-  add_stop(group);
-  add_status(group);
-  add_info(group);
-  add_mappings(group);
+void mount(CLI::App& group, CommandSource commands) {
+  add_validate(group, commands);
+  add_benchmark(group, commands);
+  add_new(group, commands);
+  add_run(group, commands);
+  add_publish(group, commands);
+  add_list(group, commands);
+  add_retrieve(group, commands);
+  add_start(group, commands);
+  add_logs(group, commands);
+  add_stop(group, commands);
+  add_status(group, commands);
+  add_info(group, commands);
+  add_mappings(group, commands);
 }
 
 }  // namespace tarvo::cli::sim

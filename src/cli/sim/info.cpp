@@ -2,7 +2,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "cli/sim/info.hpp"
+
 #include "cli/sim/containers.hpp"
+#include "cli/sim/logger_name.hpp"
 #include "core/logger.hpp"
 #include "docker/containers.hpp"
 #include "sim/client.hpp"
@@ -19,12 +22,12 @@ const char* python_bool(bool value) {
 
 }  // namespace
 
-void info(const Args& args) {
+void info(const InfoOptions& options) {
   namespace docker_util = tarvo::docker;
   const auto logger = core::get_logger(kLoggerName);
-  std::string address = args.at("address");
-  const std::string name = args.at("name");
-  const std::string env_id = args.at("env_id");
+  std::string address = options.address;
+  const std::string& name = options.name;
+  const std::string& env_id = options.env_id;
   if (address.empty() && name.empty())
     throw std::invalid_argument("Either address or sim must be provided");
 

@@ -3,7 +3,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "cli/sim/mappings.hpp"
+
 #include "cli/sim/containers.hpp"
+#include "cli/sim/logger_name.hpp"
 #include "core/logger.hpp"
 #include "docker/containers.hpp"
 #include "sim/client.hpp"
@@ -62,12 +65,8 @@ std::optional<nlohmann::ordered_json> _mappings(const std::optional<std::string>
   return result;
 }
 
-void mappings(const Args& args) {
-  const auto text = [&](const char* key) -> std::optional<std::string> {
-    const auto& value = args.at(key);
-    return value.is_null() ? std::nullopt : std::optional<std::string>(value.get<std::string>());
-  };
-  const auto result = _mappings(text("image"), text("address"));
+void mappings(const MappingsOptions& options) {
+  const auto result = _mappings(options.image, options.address);
   term::Console().print_plain(tarvo::sim::serialize(result ? *result : nlohmann::ordered_json()));
 }
 

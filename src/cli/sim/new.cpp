@@ -125,6 +125,12 @@ std::string shell_word(const std::string& text) {
 
 }  // namespace
 
+void new_sim(const NewOptions& options) {
+  create(options.name.value_or(kDefaultSimName),
+         options.description.value_or(kDefaultSimDescription),
+         options.location.value_or(kDefaultSimLocation), options.is_docker);
+}
+
 void create(const std::string& name, const std::string& description, const std::string& location,
             bool is_docker) {
   check_name(name);

@@ -3,8 +3,11 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "cli/sim/publish.hpp"
+
 #include "cli/sim/catalog.hpp"
 #include "cli/sim/logger_name.hpp"
+#include "cli/sim/target.hpp"
 #include "cli/sim/validate.hpp"
 #include "core/logger.hpp"
 #include "package/packer.hpp"
@@ -22,6 +25,10 @@ std::string upload_type(const std::string& kind) {
 }
 
 }  // namespace
+
+void publish(const PublishOptions& options) {
+  _publish(effective_path(options.path, options.path_option).value_or("./"));
+}
 
 void _publish(const std::string& path) {
   const auto logger = core::get_logger(kLoggerName);

@@ -1,13 +1,41 @@
 #include "cli/sim/run.hpp"
 #include "cli/sim/logger_name.hpp"
 
+#include <charconv>
 #include <exception>
+#include <stdexcept>
 
+#include "cli/sim/target.hpp"
 #include "core/interrupt.hpp"
+#include "core/literal.hpp"
 #include "core/logger.hpp"
 #include "sim/server.hpp"
 
 namespace tarvo::cli::sim {
+namespace {
+
+int to_port(const std::string& text) {
+  int port = 0;
+  const auto* end = text.data() + text.size();
+  auto [ptr, error] = std::from_chars(text.data(), end, port);
+  if (text.empty() || error != std::errc() || ptr != end)
+    throw std::invalid_argument("invalid port '" + text + "': not a decimal integer");
+  return port;
+}
+
+}  // namespace
+
+void run(const RunOptions& options) {
+  const auto path = effective_path(options.path, options.path_option).value_or("./");
+  const int port = to_port(options.port);
+  nlohmann::ordered_json env_init;
+  try {
+    env_init = core::parse_mapping_literal(options.env_init);
+  } catch (const core::LiteralError& e) {
+    throw std::invalid_argument(std::string("invalid --env-init: ") + e.what());
+  }
+  _run(path, options.host, port, options.protocol, env_init);
+}
 
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
           const nlohmann::ordered_json& env_init) {

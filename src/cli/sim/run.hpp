@@ -1,13 +1,25 @@
 #pragma once
-// Serves a simulator directory until it ends, fails or the user presses Ctrl-C.
+// `tarvo sim run`: serves a simulator directory until it ends, fails or is interrupted.
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 namespace tarvo::cli::sim {
 
-// Serving failures and Ctrl-C are logged and end the command normally; the server is
-// always stopped. A server that cannot listen at all is an error.
+struct RunOptions {
+  std::optional<std::string> path;         // PATH; absent: "./"
+  std::optional<std::string> path_option;  // --path, wins over PATH
+  std::string host = "0.0.0.0";            // --host, -h
+  std::string port = "1337";               // --port; text, read as a decimal integer
+  std::string protocol = "grpc";           // --protocol, -p
+  std::string env_init = "{}";             // --env-init, -e; a mapping literal
+};
+
+void run(const RunOptions& options);
+
+// Serving failures and interrupts are logged and end the command normally; the
+// server is always stopped. A server that cannot listen at all is an error.
 void _run(const std::string& path = "./", const std::string& host = "0.0.0.0", int port = 1337,
           const std::string& protocol = "grpc",
           const nlohmann::ordered_json& env_init = nlohmann::ordered_json::object());

@@ -7,7 +7,8 @@
 #include <string>
 #include <typeinfo>
 
-#include "cli/sim/containers.hpp"
+#include "cli/sim/logger_name.hpp"
+#include "cli/sim/status.hpp"
 #include "core/logger.hpp"
 #include "docker/containers.hpp"
 #include "term/console.hpp"
@@ -54,16 +55,15 @@ bool historian_enabled(const nlohmann::ordered_json& record) {
 
 }  // namespace
 
-void status(const Args& args) {
-  const auto& sim_name = args.at("sim_name");
-  if (sim_name.is_null()) {
+void status(const StatusOptions& options) {
+  if (!options.sim_name) {
     status_all();
     return;
   }
   docker_util::Engine engine(docker_util::endpoint_from_environment());
-  const auto record = docker_util::get_info_container(engine, sim_name.get<std::string>());
+  const auto record = docker_util::get_info_container(engine, *options.sim_name);
   const term::Console console;
-  if (args.at("moniker").get<bool>()) {
+  if (options.moniker) {
     const auto moniker = record.find("moniker");
     console.print(moniker == record.end() || moniker->is_null() ? "None" : cell(*moniker));
     return;

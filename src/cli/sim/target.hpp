@@ -1,10 +1,16 @@
 #pragma once
-// The simulator `validate` and `benchmark` work on: a directory or an address.
+// The simulator a command works on: a directory or an address.
 #include <optional>
 #include <stdexcept>
 #include <string>
 
 namespace tarvo::cli::sim {
+
+// The path a command works on: --path when given, else the positional path.
+inline std::optional<std::string> effective_path(const std::optional<std::string>& path,
+                                                 const std::optional<std::string>& path_option) {
+  return path_option ? path_option : path;
+}
 
 // The path when it is non-empty text, else the address (which may be absent too).
 inline std::optional<std::string> choose_target(const std::optional<std::string>& path,

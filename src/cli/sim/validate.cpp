@@ -7,6 +7,10 @@
 
 namespace tarvo::cli::sim {
 
+void validate(const ValidateOptions& options) {
+  _validate(effective_path(options.path, options.path_option), options.address, options.protocol);
+}
+
 void _validate(const std::optional<std::string>& path, const std::optional<std::string>& address,
                const std::string& protocol, bool is_print) {
   const auto target = choose_target(path, address);

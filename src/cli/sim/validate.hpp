@@ -1,14 +1,23 @@
 #pragma once
-// Checks that a simulator keeps the protocol; shared by `validate` and `publish`.
+// `tarvo sim validate`: checks that a simulator keeps the protocol.
 #include <optional>
 #include <string>
 
 namespace tarvo::cli::sim {
 
+struct ValidateOptions {
+  std::optional<std::string> path;         // PATH
+  std::optional<std::string> path_option;  // --path, wins over PATH
+  std::optional<std::string> address;      // --address, -a
+  std::string protocol = "grpc";           // --protocol, -p
+};
+
+void validate(const ValidateOptions& options);
+
 // Validates the simulator directory `path` or, when the path is absent or empty, the
 // running simulator at `address` ("host:port"), talking `protocol`. Prints the issues
 // when `is_print`; throws std::invalid_argument("Validation failed") when it does not
-// pass, after printing.
+// pass, after printing. Shared with `publish`.
 void _validate(const std::optional<std::string>& path = std::nullopt,
                const std::optional<std::string>& address = std::nullopt,
                const std::string& protocol = "grpc", bool is_print = true);
