@@ -2,6 +2,8 @@
 // The platform API client. One APINoCode talks to one platform base URL (ending in
 // /v1); its resources (organizations, projects, ...) share its transport. Replies
 // that are not 2xx, or not the JSON a resource expects, are api::Error.
+#include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -67,10 +69,10 @@ class Organizations {
 
   // The user's organisations: objects with "uuid" and "name".
   Json list();
-  // The organisation to work in: the one named by the organization setting (uuid or
-  // name), else the user's choice in a menu. Nothing when the user cancels or has no
-  // organisation (the reason has been printed).
-  std::optional<Json> cli_select();
+  // The one of `organizations` that the organization setting names (by uuid or name);
+  // nothing when no organisation is configured. A configured one that is not there is
+  // an error naming those that are.
+  std::optional<Json> configured(const Json& organizations) const;
 
  private:
   Transport& transport_;
@@ -103,10 +105,14 @@ class Sims {
   // A new, empty entry.
   Json create(const std::string& organization_id, const std::string& name,
               const std::string& description);
+  // Told the bytes sent so far and the total while an upload runs.
+  using UploadProgress = std::function<void(std::uint64_t sent, std::uint64_t total)>;
+
   // Uploads an archive as a new implementation (the platform builds a new version from
-  // it). Shows a progress bar when standard error is a terminal.
+  // it).
   Json create_impl(const std::string& organization_id, const std::string& sim_id,
-                   const std::string& archive_path, const std::string& type);
+                   const std::string& archive_path, const std::string& type,
+                   const UploadProgress& on_progress = {});
 
  private:
   Transport& transport_;

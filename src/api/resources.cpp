@@ -3,8 +3,6 @@
 #include <string_view>
 
 #include "api/client.hpp"
-#include "term/console.hpp"
-#include "term/menu.hpp"
 
 namespace tarvo::api {
 namespace {
@@ -38,36 +36,19 @@ Json Organizations::list() {
   return expect_list_of_objects(transport_.get("/organizations"), "organizations", {"name"});
 }
 
-std::optional<Json> Organizations::cli_select() {
-  const term::Console console(stdout);
-  auto organizations = list();
-  if (const auto& wanted = transport_.settings().organization; wanted && !wanted->empty()) {
-    for (const auto& organization : organizations) {
-      if ((organization.contains("uuid") && text_of(organization["uuid"]) == *wanted) ||
-          text_of(organization["name"]) == *wanted)
-        return organization;
-    }
-    std::string names;
-    for (const auto& organization : organizations)
-      names += (names.empty() ? "" : ", ") + text_of(organization["name"]);
-    throw std::runtime_error("organization \"" + *wanted + "\" (TARVO_ORGANIZATION) not found; " +
-                             (names.empty() ? "the account has none" : "available: " + names));
-  }
-  if (organizations.empty()) {
-    console.print("[red]No organizations found for this account.[/red]");
-    return std::nullopt;
-  }
-  std::vector<std::string> entries;
+std::optional<Json> Organizations::configured(const Json& organizations) const {
+  const auto& wanted = transport_.settings().organization;
+  if (!wanted || wanted->empty()) return std::nullopt;
   for (const auto& organization : organizations) {
-    entries.push_back(text_of(organization["name"]) +
-                      " (uuid: " + text_of(organization.value("uuid", Json())) + ")");
+    if ((organization.contains("uuid") && text_of(organization["uuid"]) == *wanted) ||
+        text_of(organization["name"]) == *wanted)
+      return organization;
   }
-  const auto chosen = term::Menu(std::move(entries), "Select an Organization:").show();
-  if (!chosen) {
-    console.print("[yellow]No organization selected.[/yellow]");
-    return std::nullopt;
-  }
-  return organizations[*chosen];
+  std::string names;
+  for (const auto& organization : organizations)
+    names += (names.empty() ? "" : ", ") + text_of(organization["name"]);
+  throw std::runtime_error("organization \"" + *wanted + "\" (TARVO_ORGANIZATION) not found; " +
+                           (names.empty() ? "the account has none" : "available: " + names));
 }
 
 Json Projects::list(const std::string& organization_id) {

@@ -2,7 +2,6 @@
 #include <filesystem>
 
 #include "api/client.hpp"
-#include "term/progress_bar.hpp"
 
 namespace tarvo::api {
 namespace {
@@ -62,7 +61,8 @@ Json Sims::create(const std::string& organization_id, const std::string& name,
 }
 
 Json Sims::create_impl(const std::string& organization_id, const std::string& sim_id,
-                       const std::string& archive_path, const std::string& type) {
+                       const std::string& archive_path, const std::string& type,
+                       const UploadProgress& on_progress) {
   const std::string file_name = std::filesystem::path(archive_path).filename().string();
   core::http::Request request;
   request.method = "POST";
@@ -73,10 +73,7 @@ Json Sims::create_impl(const std::string& organization_id, const std::string& si
   };
   request.timeout_seconds = kUploadTimeoutSeconds;
   request.connect_timeout_seconds = Transport::kTimeoutSeconds;
-  term::ProgressBar bar(stderr, "Uploading " + file_name);
-  request.on_upload_progress = [&bar](std::uint64_t sent, std::uint64_t total) {
-    bar.update(sent, total);
-  };
+  request.on_upload_progress = on_progress;
   return transport_.send(std::move(request));
 }
 

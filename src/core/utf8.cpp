@@ -28,4 +28,15 @@ std::size_t utf8_length(std::string_view text, std::size_t pos) {
   return length;
 }
 
+std::pair<char32_t, std::size_t> decode_utf8(std::string_view text) {
+  const std::size_t length = utf8_length(text, 0);
+  if (length == 0) return {kReplacementCharacter, 1};
+  const auto lead = static_cast<unsigned char>(text[0]);
+  if (length == 1) return {lead, 1};
+  char32_t c = lead & (0x7F >> length);
+  for (std::size_t i = 1; i < length; ++i)
+    c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
+  return {c, length};
+}
+
 }  // namespace tarvo::core

@@ -16,22 +16,6 @@ namespace {
 // Seconds a container gets to end by itself before the engine kills it.
 constexpr int kStopGraceSeconds = 10;
 
-void say(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
-  std::fputc('\n', stdout);
-  std::fflush(stdout);
-}
-
-bool write_all(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return true;
-}
-
 std::string short_id(const std::string& id) {
   return id.substr(0, 12);
 }
@@ -136,7 +120,7 @@ std::string create_and_start(Engine& engine, Json body, const std::string& name)
 }  // namespace
 
 std::string sim_start(Engine& engine, const std::string& name, bool enable_historian,
-                      bool show_output) {
+                      const Notice& notice) {
   const SimReference sim = parse_sim_reference(name);
   const Network network = network_from_environment();
   const Json image = inspect_image(engine, sim.image);
@@ -152,10 +136,10 @@ std::string sim_start(Engine& engine, const std::string& name, bool enable_histo
     remove_container(engine, text_at(*existing, {"Id"}));
   }
 
-  if (show_output)
-    say("Starting simulator " + sim.name + " from " + sim.image +
-        (version.empty() ? "" : " (version " + version + ")") + ", historian " +
-        (enable_historian ? "on" : "off"));
+  if (notice)
+    notice("Starting simulator " + sim.name + " from " + sim.image +
+           (version.empty() ? "" : " (version " + version + ")") + ", historian " +
+           (enable_historian ? "on" : "off"));
 
   const std::map<std::string, int> ports = {{std::to_string(kSimPort) + "/tcp", 0}};
   Json body = Json::object();
@@ -167,33 +151,31 @@ std::string sim_start(Engine& engine, const std::string& name, bool enable_histo
   body["HostConfig"] = network_config(network, ports);
   const std::string id = create_and_start(engine, std::move(body), sim.name);
 
-  if (show_output) {
+  if (notice) {
     const auto inspection = inspect_container(engine, id);
     const auto address = inspection ? moniker(*inspection) : std::nullopt;
-    say("Simulator " + sim.name + " is running" + (address ? " at " + *address : "") +
-        " (container " + short_id(id) + ")");
-    say("Follow its logs with `tarvo sim logs " + sim.name + " --stream`, stop it with " +
-        "`tarvo sim stop --sim-id " + sim.name + "`");
+    notice("Simulator " + sim.name + " is running" + (address ? " at " + *address : "") +
+           " (container " + short_id(id) + ")");
+    notice("Follow its logs with `tarvo sim logs " + sim.name + " --stream`, stop it with " +
+           "`tarvo sim stop --sim-id " + sim.name + "`");
   }
   return sim.name;
 }
 
-void sim_logs(Engine& engine, const std::string& name, bool stream) {
+void sim_logs(Engine& engine, const std::string& name, bool stream, const LogDemuxer::Sink& sink) {
   const Json inspection = find_managed(engine, name);
   const std::string id = text_at(inspection, {"Id"});
   // A container with a terminal has one unframed stream.
   const bool raw = json_at(inspection, {"Config", "Tty"}) == true;
 
-  std::fflush(stdout);
-  std::fflush(stderr);
   bool output_closed = false;
   LogDemuxer demuxer([&](LogChannel channel, std::string_view bytes) {
-    output_closed = !write_all(channel == LogChannel::out ? STDOUT_FILENO : STDERR_FILENO, bytes);
+    output_closed = !sink(channel, bytes);
     return !output_closed;
   });
   const auto on_data = [&](std::string_view chunk) {
     if (!raw) return demuxer.feed(chunk);
-    output_closed = !write_all(STDOUT_FILENO, chunk);
+    output_closed = !sink(LogChannel::out, chunk);
     return !output_closed;
   };
   const std::string path =

@@ -8,6 +8,7 @@
 // TARVO_DOCKER_NETWORK=host, on the host's own network). That name is what `logs`,
 // `stop` and `status` take. Every container tarvo creates also carries
 // `tarvo.managed=true`; containers without it are never stopped or removed.
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "docker/engine.hpp"
+#include "docker/logs.hpp"
 
 namespace tarvo::docker {
 
@@ -36,14 +38,18 @@ struct SimReference {
 };
 SimReference parse_sim_reference(std::string_view given);
 
-// Starts the simulator `name`; returns the name its container answers to. With
-// `show_output` it says on standard output what it started and where it listens.
-std::string sim_start(Engine& engine, const std::string& name, bool enable_historian,
-                      bool show_output = false);
+// Receives the lines that say what sim_start is doing, for the user to see.
+using Notice = std::function<void(const std::string& line)>;
 
-// Writes a container's logs to standard output and standard error as they were
-// written. With `stream` it follows them until the container stops or Ctrl-C.
-void sim_logs(Engine& engine, const std::string& name, bool stream);
+// Starts the simulator `name`; returns the name its container answers to. `notice`
+// is told what it starts and, once started, where it listens.
+std::string sim_start(Engine& engine, const std::string& name, bool enable_historian,
+                      const Notice& notice = {});
+
+// Hands a container's logs to `sink` as they were written, standard output and
+// standard error apart; the sink returns false to stop reading. With `stream` it
+// follows them until the container stops or Ctrl-C.
+void sim_logs(Engine& engine, const std::string& name, bool stream, const LogDemuxer::Sink& sink);
 
 // Stops a container tarvo started (by name or id) and removes it.
 void stop(Engine& engine, const std::string& name);

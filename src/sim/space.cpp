@@ -5,7 +5,7 @@
 #include <cmath>
 #include <limits>
 
-#include "term/pretty.hpp"
+#include "core/python_repr.hpp"
 
 namespace tarvo::sim {
 
@@ -482,7 +482,7 @@ std::string to_string(const Space& space) {
           std::string out = "Dict(";
           for (std::size_t i = 0; i < s.spaces.size(); ++i) {
             if (i) out += ", ";
-            out += term::python_repr(s.spaces[i].key) + ": " + to_string(s.spaces[i].space);
+            out += core::python_repr(s.spaces[i].key) + ": " + to_string(s.spaces[i].space);
           }
           return out + ")";
         } else {

@@ -8,7 +8,6 @@
 #include "sim/client.hpp"
 #include "sim/manifest.hpp"
 #include "sim/target.hpp"
-#include "term/console.hpp"
 
 namespace tarvo::sim {
 
@@ -153,19 +152,6 @@ std::pair<bool, std::vector<Issue>> validate(const std::optional<std::string>& t
   }
   auto issues = report.take();
   return {issues.empty(), std::move(issues)};
-}
-
-void print_issues(const std::vector<Issue>& issues) {
-  term::Console console;
-  if (issues.empty()) {
-    console.print("[green]The simulator passed every check.[/green]");
-    return;
-  }
-  console.print("[red]Found " + std::to_string(issues.size()) +
-                (issues.size() == 1 ? " issue:" : " issues:") + "[/red]");
-  for (const auto& issue : issues)
-    console.print("  - [bold]" + term::escape(issue.check) +
-                  "[/bold]: " + term::escape(issue.message));
 }
 
 }  // namespace tarvo::sim

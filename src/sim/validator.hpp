@@ -27,7 +27,4 @@ std::pair<bool, std::vector<Issue>> validate(const std::optional<std::string>& t
                                              const std::string& protocol,
                                              const ValidateOptions& options = {});
 
-// Prints the issues on standard output, or a one-line verdict when there are none.
-void print_issues(const std::vector<Issue>& issues);
-
 }  // namespace tarvo::sim

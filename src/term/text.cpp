@@ -1,94 +1,21 @@
 #include "term/text.hpp"
 
+#include <utf8proc.h>
+
 #include <algorithm>
 #include <cstdint>
-#include <iterator>
 #include <utility>
+
+#include "core/utf8.hpp"
 
 namespace tarvo::term {
 namespace {
 
-using Range = std::pair<char32_t, char32_t>;
-
-// Marks that combine with the character before them (a compact subset of Unicode's
-// Mn/Me/Cf classes: the ones met in practice).
-constexpr Range kZeroWidth[] = {
-    {0x0300, 0x036F},   {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x05BF, 0x05BF},   {0x05C1, 0x05C2},
-    {0x05C4, 0x05C5},   {0x05C7, 0x05C7}, {0x0610, 0x061A}, {0x064B, 0x065F},   {0x0670, 0x0670},
-    {0x06D6, 0x06DC},   {0x06DF, 0x06E4}, {0x06E7, 0x06E8}, {0x06EA, 0x06ED},   {0x0900, 0x0902},
-    {0x093A, 0x093A},   {0x093C, 0x093C}, {0x0941, 0x0948}, {0x094D, 0x094D},   {0x0951, 0x0957},
-    {0x0E31, 0x0E31},   {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E}, {0x1160, 0x11FF},   {0x1AB0, 0x1AFF},
-    {0x1DC0, 0x1DFF},   {0x200B, 0x200F}, {0x202A, 0x202E}, {0x2060, 0x2064},   {0x20D0, 0x20FF},
-    {0xFE00, 0xFE0F},   {0xFE20, 0xFE2F}, {0xFEFF, 0xFEFF}, {0x1F3FB, 0x1F3FF}, {0xE0000, 0xE007F},
-    {0xE0100, 0xE01EF},
-};
-
-// East Asian wide and full-width characters and emoji shown in emoji presentation.
-constexpr Range kWide[] = {
-    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},
-    {0x23F0, 0x23F0},   {0x23F3, 0x23F3},   {0x25FD, 0x25FE},   {0x2614, 0x2615},
-    {0x2648, 0x2653},   {0x267F, 0x267F},   {0x2693, 0x2693},   {0x26A1, 0x26A1},
-    {0x26AA, 0x26AB},   {0x26BD, 0x26BE},   {0x26C4, 0x26C5},   {0x26CE, 0x26CE},
-    {0x26D4, 0x26D4},   {0x26EA, 0x26EA},   {0x26F2, 0x26F3},   {0x26F5, 0x26F5},
-    {0x26FA, 0x26FA},   {0x26FD, 0x26FD},   {0x2705, 0x2705},   {0x270A, 0x270B},
-    {0x2728, 0x2728},   {0x274C, 0x274C},   {0x274E, 0x274E},   {0x2753, 0x2755},
-    {0x2757, 0x2757},   {0x2795, 0x2797},   {0x27B0, 0x27B0},   {0x27BF, 0x27BF},
-    {0x2B1B, 0x2B1C},   {0x2B50, 0x2B50},   {0x2B55, 0x2B55},   {0x2E80, 0x303E},
-    {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
-    {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},
-    {0xFE30, 0xFE6F},   {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x16FE0, 0x16FE4},
-    {0x17000, 0x18AFF}, {0x1B000, 0x1B2FF}, {0x1F004, 0x1F004}, {0x1F0CF, 0x1F0CF},
-    {0x1F18E, 0x1F18E}, {0x1F191, 0x1F19A}, {0x1F200, 0x1F265}, {0x1F300, 0x1F64F},
-    {0x1F680, 0x1F6FF}, {0x1F7E0, 0x1F7EB}, {0x1F90C, 0x1F9FF}, {0x1FA70, 0x1FAFF},
-    {0x20000, 0x2FFFD}, {0x30000, 0x3FFFD},
-};
-
-template <std::size_t N>
-bool in_ranges(const Range (&ranges)[N], char32_t c) {
-  return std::any_of(std::begin(ranges), std::end(ranges),
-                     [c](const Range& r) { return c >= r.first && c <= r.second; });
-}
-
-constexpr char32_t kInvalid = 0xFFFD;
-constexpr char32_t kJoiner = 0x200D;
-
-}  // namespace
-
-std::pair<char32_t, std::size_t> decode_utf8(std::string_view text) {
-  const auto lead = static_cast<std::uint8_t>(text[0]);
-  if (lead < 0x80) return {lead, 1};
-  std::size_t length = 0;
-  char32_t c = 0;
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    c = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    c = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    c = lead & 0x07;
-  } else {
-    return {kInvalid, 1};
-  }
-  if (text.size() < length) return {kInvalid, 1};
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto byte = static_cast<std::uint8_t>(text[i]);
-    if ((byte & 0xC0) != 0x80) return {kInvalid, 1};
-    c = (c << 6) | (byte & 0x3F);
-  }
-  constexpr char32_t kMinimum[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (c < kMinimum[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {kInvalid, 1};
-  return {c, length};
-}
-
-namespace {
-
+// Columns one character takes: Unicode's East Asian width and emoji presentation,
+// as utf8proc keeps them current; control characters take none.
 int char_width(char32_t c) {
-  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return 0;  // control characters
-  if (c < 0x300) return 1;
-  if (in_ranges(kZeroWidth, c)) return 0;
-  return in_ranges(kWide, c) ? 2 : 1;
+  if (c < 0x20 || (c >= 0x7F && c < 0xA0)) return 0;
+  return utf8proc_charwidth(static_cast<utf8proc_int32_t>(c));
 }
 
 // Length of the SGR sequence ("\x1b[" digits and ';' "m") at the start of `text`, or 0.
@@ -175,24 +102,32 @@ void wrap_paragraph(std::string_view paragraph, int width, LineBuilder& line) {
 
 std::vector<Glyph> split_glyphs(std::string_view text) {
   std::vector<Glyph> glyphs;
-  bool join_next = false;  // after a zero width joiner the next character fuses
+  // Grapheme clusters: marks, emoji modifiers, joined emoji and the like stay with
+  // the character they belong to and take its width.
+  utf8proc_int32_t state = 0;
+  char32_t previous = 0;
+  bool after_character = false;
   for (std::size_t i = 0; i < text.size();) {
     if (const std::size_t n = sgr_length(text.substr(i))) {
       glyphs.push_back({text.substr(i, n), 0, true});
+      after_character = false;
       i += n;
       continue;
     }
-    const auto [c, n] = decode_utf8(text.substr(i));
-    const int width = char_width(c);
+    const auto [c, n] = core::decode_utf8(text.substr(i));
     const bool combines =
-        (width == 0 || join_next) && c >= 0x20 && !glyphs.empty() && !glyphs.back().escape;
+        after_character && c >= 0x20 &&
+        !utf8proc_grapheme_break_stateful(static_cast<utf8proc_int32_t>(previous),
+                                          static_cast<utf8proc_int32_t>(c), &state);
     if (combines) {
       Glyph& base = glyphs.back();
       base.bytes = std::string_view(base.bytes.data(), base.bytes.size() + n);
     } else {
-      glyphs.push_back({text.substr(i, n), width, false});
+      state = 0;
+      glyphs.push_back({text.substr(i, n), char_width(c), false});
     }
-    join_next = c == kJoiner;
+    previous = c;
+    after_character = c >= 0x20;
     i += n;
   }
   return glyphs;

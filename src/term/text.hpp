@@ -8,15 +8,12 @@
 
 namespace tarvo::term {
 
-// The character at the start of `text` (not empty) and its length in bytes; a
-// malformed byte stands alone and reads as U+FFFD.
-std::pair<char32_t, std::size_t> decode_utf8(std::string_view text);
-
 // Columns `text` takes on a terminal (East Asian wide and emoji characters count two,
-// combining marks zero).
+// combining marks and emoji modifiers nothing beyond their base).
 int display_width(std::string_view text);
 
-// One character with the marks that combine with it, or one SGR escape sequence.
+// One grapheme cluster (a character with the marks that combine with it), or one SGR
+// escape sequence.
 struct Glyph {
   std::string_view bytes;
   int width;

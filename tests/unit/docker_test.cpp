@@ -232,9 +232,10 @@ TEST_F(FakeEngineTest, PublishesTheSimulatorPortOnAFreeLoopbackPortByDefault) {
            test::http_reply(200, R"({"State":{"Running":true},"NetworkSettings":{"Ports":)"
                                  R"({"1337/tcp":[{"HostIp":"127.0.0.1","HostPort":"49153"}]}}})"));
   auto bridge = engine();
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(sim_start(bridge, "tarvo/my-sim", false, true), "my-sim");
-  const std::string said = testing::internal::GetCapturedStdout();
+  std::string said;
+  EXPECT_EQ(sim_start(bridge, "tarvo/my-sim", false,
+                      [&said](const std::string& line) { said += line + "\n"; }),
+            "my-sim");
   EXPECT_THAT(said, HasSubstr("Simulator my-sim is running at localhost:49153 (container c0ffee)"));
 
   const auto body = Json::parse(fake_.body_of("/containers/create"));
@@ -258,12 +259,13 @@ TEST_F(FakeEngineTest, RefusesALogStreamItCannotRead) {
       test::http_reply(200, R"({"Id":"c0ffee","Config":{"Labels":{"tarvo.managed":"true"}}})"));
   fake_.on("/logs", test::http_reply(200, "plain text, not frames"));
   auto garbled = engine();
-  EXPECT_THROW(sim_logs(garbled, "my-sim", false), Error);
+  const auto discard = [](LogChannel, std::string_view) { return true; };
+  EXPECT_THROW(sim_logs(garbled, "my-sim", false, discard), Error);
 
   fake_.on("/logs", test::http_reply(500, R"({"message":"log driver gone"})"));
   auto failing = engine();
   try {
-    sim_logs(failing, "my-sim", true);
+    sim_logs(failing, "my-sim", true, discard);
     FAIL() << "no error";
   } catch (const EngineError& e) {
     EXPECT_STREQ(e.what(), "log driver gone");

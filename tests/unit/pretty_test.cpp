@@ -3,10 +3,13 @@
 
 #include <limits>
 
+#include "core/python_repr.hpp"
 #include "term/pretty.hpp"
 
 namespace tarvo::term {
 namespace {
+
+using core::python_repr;
 
 using Json = nlohmann::ordered_json;
 

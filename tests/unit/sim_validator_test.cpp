@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "cli/sim/validate.hpp"
 #include "sim/benchmark.hpp"
 #include "sim/validator.hpp"
 #include "sim_test_support.hpp"
@@ -112,8 +113,8 @@ TEST(SimValidateSetup, RefusesAMissingTarget) {
 
 TEST(SimValidateSetup, PrintsAVerdictOrTheIssues) {
   testing::internal::CaptureStdout();
-  tarvo::sim::print_issues({});
-  tarvo::sim::print_issues({{"reward", "step reward [bold]x is not a finite number"}});
+  tarvo::cli::sim::print_issues({});
+  tarvo::cli::sim::print_issues({{"reward", "step reward [bold]x is not a finite number"}});
   auto out = testing::internal::GetCapturedStdout();
   EXPECT_NE(out.find("passed every check"), std::string::npos) << out;
   EXPECT_NE(out.find("Found 1 issue:"), std::string::npos) << out;

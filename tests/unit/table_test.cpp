@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "core/utf8.hpp"
 #include "term/console.hpp"
 #include "term/table.hpp"
 
@@ -13,7 +14,7 @@ namespace {
 // Whether `text` is well-formed UTF-8 (a folded cell must never split a character).
 bool valid_utf8(std::string_view text) {
   while (!text.empty()) {
-    const auto [c, n] = decode_utf8(text);
+    const auto [c, n] = core::decode_utf8(text);
     if (c == 0xFFFD && n == 1) return false;
     text.remove_prefix(n);
   }

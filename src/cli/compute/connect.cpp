@@ -12,6 +12,7 @@
 #include "cli/compute/compute.hpp"
 #include "cli/compute/connect.hpp"
 #include "cli/exit.hpp"
+#include "cli/organization.hpp"
 #include "compute/state.hpp"
 #include "core/interrupt.hpp"
 #include "term/status.hpp"
@@ -103,7 +104,7 @@ void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& 
   _check_port_conflicts();
 
   api::APINoCode api(settings.URL_API + "/v1", settings);
-  const auto organization = api.organizations.cli_select();
+  const auto organization = cli_select(api.organizations);
   if (!organization) throw Exit{1};
   const auto uuid = organization->find("uuid");
   if (uuid == organization->end() || uuid->is_null())

@@ -4,9 +4,9 @@
 #include <utility>
 
 #include "cli/sim/target.hpp"
+#include "core/python_repr.hpp"
 #include "sim/benchmark.hpp"
 #include "term/console.hpp"
-#include "term/pretty.hpp"
 
 namespace tarvo::cli::sim {
 namespace {
@@ -32,7 +32,7 @@ void _benchmark(const std::optional<std::string>& path, const std::optional<std:
   std::string protocol = "grpc";
   if (target && target != path) std::tie(protocol, *target) = protocol_and_address(*target);
   const double per_second = tarvo::sim::benchmark(target, samples, protocol);
-  term::Console().print("Samples per second: " + term::python_repr(per_second));
+  term::Console().print("Samples per second: " + core::python_repr(per_second));
 }
 
 }  // namespace tarvo::cli::sim

@@ -4,6 +4,7 @@
 #include <stdexcept>
 
 #include "cli/exit.hpp"
+#include "cli/organization.hpp"
 #include "core/settings.hpp"
 
 namespace tarvo::cli::sim {
@@ -18,7 +19,7 @@ std::string _platform_base_url() {
 }
 
 PlatformSession::PlatformSession(const std::string& base_url) : api(base_url) {
-  const auto organization = api.organizations.cli_select();
+  const auto organization = cli_select(api.organizations);
   if (!organization) throw Exit{1};
   const auto uuid = organization->find("uuid");
   if (uuid == organization->end())

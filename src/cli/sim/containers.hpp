@@ -29,6 +29,13 @@ class ContainerGuard {
   bool stopped_ = false;
 };
 
+// Writes the logs of container `name` to standard output and standard error as they
+// were written; with `stream`, follows them until the container stops or Ctrl-C.
+void _show_logs(tarvo::docker::Engine& engine, const std::string& name, bool stream);
+
+// Says on standard output what sim_start is doing.
+void _say(const std::string& line);
+
 // Waits until the simulator in container `name` answers at `address`; an error when
 // the container ends first or it does not answer within a minute.
 void wait_until_serving(tarvo::docker::Engine& engine, const std::string& name,

@@ -11,6 +11,7 @@
 #include "cli/sim/validate.hpp"
 #include "core/logger.hpp"
 #include "package/packer.hpp"
+#include "term/progress_bar.hpp"
 
 namespace tarvo::cli::sim {
 namespace {
@@ -52,8 +53,11 @@ void _publish(const std::string& path) {
   if (id == sim.end())
     throw std::invalid_argument("the catalogue entry of sim \"" + package.plugin_name +
                                 "\" has no \"id\": " + sim.dump());
-  platform.api.sims.create_impl(platform.organization_uuid, _text_of(*id), package.tar_gz.string(),
-                                upload_type(package.plugin_type));
+  term::ProgressBar bar(stderr, "Uploading " + package.file_name);
+  platform.api.sims.create_impl(
+      platform.organization_uuid, _text_of(*id), package.tar_gz.string(),
+      upload_type(package.plugin_type),
+      [&bar](std::uint64_t sent, std::uint64_t total) { bar.update(sent, total); });
   logger.info("Simulator published successfully!");
 }
 

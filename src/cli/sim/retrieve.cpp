@@ -7,9 +7,9 @@
 #include "cli/sim/catalog.hpp"
 #include "cli/sim/logger_name.hpp"
 #include "core/logger.hpp"
+#include "core/python_repr.hpp"
 #include "term/console.hpp"
 #include "term/menu.hpp"
-#include "term/pretty.hpp"
 
 namespace tarvo::cli::sim {
 namespace {
@@ -76,7 +76,7 @@ void _retrieve() {
                      {"password", _value_or(data, "password", nullptr)},
                      {"serveraddress", login_server}};
   console.print("Image: " + term::escape(image));
-  console.print("Registry auth: " + term::escape(term::python_repr(auth)));
+  console.print("Registry auth: " + term::escape(core::python_repr(auth)));
 }
 
 }  // namespace tarvo::cli::sim

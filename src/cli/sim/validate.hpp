@@ -2,6 +2,9 @@
 // `tarvo sim validate`: checks that a simulator keeps the protocol.
 #include <optional>
 #include <string>
+#include <vector>
+
+#include "sim/validator.hpp"
 
 namespace tarvo::cli::sim {
 
@@ -21,5 +24,8 @@ void validate(const ValidateOptions& options);
 void _validate(const std::optional<std::string>& path = std::nullopt,
                const std::optional<std::string>& address = std::nullopt,
                const std::string& protocol = "grpc", bool is_print = true);
+
+// Prints the issues on standard output, or a one-line verdict when there are none.
+void print_issues(const std::vector<tarvo::sim::Issue>& issues);
 
 }  // namespace tarvo::cli::sim

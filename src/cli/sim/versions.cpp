@@ -5,7 +5,7 @@
 #include <stdexcept>
 
 #include "cli/sim/catalog.hpp"
-#include "term/pretty.hpp"
+#include "core/python_repr.hpp"
 
 namespace tarvo::cli::sim {
 namespace {
@@ -69,7 +69,7 @@ std::vector<Json> _sorted_versions(const Json& versions, const std::string& sim_
 }
 
 std::string _text_of(const Json& value) {
-  return value.is_string() ? value.get<std::string>() : term::python_repr(value);
+  return value.is_string() ? value.get<std::string>() : core::python_repr(value);
 }
 
 }  // namespace tarvo::cli::sim
