@@ -215,11 +215,11 @@ Response Client::send(const Request& request) {
     (void)headers.release();
     headers.reset(grown);
   };
-  for (const auto& [name, value] : impl_->default_headers) {
+  for (const auto& header : impl_->default_headers) {
     const bool overridden =
         std::any_of(request.headers.begin(), request.headers.end(),
-                    [&](const auto& h) { return same_header_name(h.first, name); });
-    if (!overridden) add_header(name + ": " + value);
+                    [&](const auto& h) { return same_header_name(h.first, header.first); });
+    if (!overridden) add_header(header.first + ": " + header.second);
   }
   for (const auto& [name, value] : request.headers)
     add_header(name + ": " + value);

@@ -1,14 +1,10 @@
 #include "core/paths.hpp"
 
-#include <cstdlib>
 #include <system_error>
 
 namespace tarvo::core::paths {
 
 std::filesystem::path install_prefix() {
-  // TARVO_PREFIX lets tests that link the libraries directly (no tarvo executable
-  // of their own) point at the build tree.
-  if (const char* prefix = std::getenv("TARVO_PREFIX"); prefix && *prefix) return prefix;
   std::error_code error;
   auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
   if (error) return std::filesystem::current_path();

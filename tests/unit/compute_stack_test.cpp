@@ -65,7 +65,6 @@ class StackControl : public testing::Test {
   void SetUp() override {
     env_.set("PATH", bin().string());
     env_.set("NO_COLOR", "1");
-    env_.set("TARVO_PREFIX", TARVO_BUILD_DIR);
   }
   std::filesystem::path bin() const { return dir_.path() / "bin"; }
   std::size_t docker_calls() const { return test::count_lines(bin() / "calls.jsonl"); }

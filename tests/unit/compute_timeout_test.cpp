@@ -21,7 +21,6 @@ class PlatformTimeOut : public testing::Test {
     if (!network_) GTEST_SKIP() << reason;
     env_.set("PATH", bin().string());
     env_.set("NO_COLOR", "1");
-    env_.set("TARVO_PREFIX", TARVO_BUILD_DIR);
     env_.set("XDG_STATE_HOME", (dir_.path() / "state").string());
     env_.set("XDG_CONFIG_HOME", (dir_.path() / "config").string());
     env_.set("TARVO_ORGANIZATION", "One");
