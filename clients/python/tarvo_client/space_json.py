@@ -1,0 +1,324 @@
+"""A simulator's space JSON, checked and read into a description (`Spec`), and what is
+built from one: the space itself (gymnasium's where it is installed, else the package's
+own), and the functions that turn observation JSON into values, batch values of several
+environments, and split batched actions.
+
+Space JSON comes from outside: nesting, sizes and counts are bounded, and anything
+malformed is a ValueError naming what is wrong.
+"""
+
+import math
+from collections import OrderedDict
+
+from . import spaces as own_spaces
+from .compat import gymnasium, np
+
+MAX_NESTING = 16  # Dict and Tuple spaces inside each other
+MAX_SPACES = 1024  # spaces in one description, all levels together
+MAX_DIMENSIONS = 32
+MAX_ELEMENTS = 1 << 25  # more than a 64 MiB reply can carry
+_INFINITE = {"inf": math.inf, "-inf": -math.inf}
+
+
+class Spec:
+    """One space of a description: `kind` and the fields of that kind."""
+
+    def __init__(self, kind, **fields):
+        self.kind = kind
+        self.shape = ()
+        self.dtype = None
+        self.children = None  # Dict: list of (key, Spec); Tuple: list of Spec
+        self.__dict__.update(fields)
+
+
+def read_spec(value):
+    """Checks space JSON (already parsed) and returns its Spec."""
+    budget = [MAX_SPACES]
+    return _read(value, 0, budget)
+
+
+def _read(value, depth, budget):
+    budget[0] -= 1
+    if budget[0] < 0:
+        raise ValueError(f"more than {MAX_SPACES} spaces")
+    if not isinstance(value, dict) or not isinstance(value.get("type"), str):
+        raise ValueError("a space is an object with a \"type\"")
+    kind = value["type"]
+    if kind == "Box":
+        return _read_box(value)
+    if kind == "Discrete":
+        n = _integer(value.get("n"), "Discrete n", least=1)
+        start = _integer(value.get("start", 0), "Discrete start")
+        return Spec(kind, n=n, start=start, dtype="int64")
+    if kind == "MultiDiscrete":
+        nvec = value.get("nvec")
+        if not isinstance(nvec, list) or not nvec or len(nvec) > MAX_ELEMENTS:
+            raise ValueError("MultiDiscrete nvec must be a non-empty array")
+        nvec = [_integer(n, "MultiDiscrete nvec", least=1) for n in nvec]
+        return Spec(kind, nvec=nvec, shape=(len(nvec),), dtype="int64")
+    if kind == "MultiBinary":
+        n = value.get("n")
+        shape = tuple(n) if isinstance(n, list) else (n,)
+        return Spec(kind, shape=_shape(shape, "MultiBinary n", least=1), dtype="int8")
+    if kind in ("Dict", "Tuple"):
+        if depth >= MAX_NESTING:
+            raise ValueError(f"spaces nested deeper than {MAX_NESTING} levels")
+        children = value.get("spaces")
+        if kind == "Dict":
+            if not isinstance(children, dict):
+                raise ValueError("Dict spaces must be an object")
+            return Spec(kind, children=[(key, _read(child, depth + 1, budget))
+                                        for key, child in children.items()])
+        if not isinstance(children, list):
+            raise ValueError("Tuple spaces must be an array")
+        return Spec(kind, children=[_read(child, depth + 1, budget) for child in children])
+    raise ValueError(f"unknown space type '{kind[:40]}'")
+
+
+def _read_box(value):
+    dtype = value.get("dtype", "float32")
+    if dtype not in own_spaces.BOX_DTYPES:
+        raise ValueError(f"unsupported Box dtype {str(dtype)[:40]!r}")
+    shape = value.get("shape", [])
+    if not isinstance(shape, list):
+        raise ValueError("Box shape must be an array")
+    shape = _shape(shape, "Box shape")
+    count = math.prod(shape)
+    low = _bounds(value.get("low"), shape, count, "low")
+    high = _bounds(value.get("high"), shape, count, "high")
+    if any(lo > hi for lo, hi in zip(low, high)):
+        raise ValueError("Box low exceeds high")
+    return Spec("Box", shape=shape, dtype=dtype, low=low, high=high)
+
+
+def _shape(dims, what, least=0):
+    if len(dims) > MAX_DIMENSIONS:
+        raise ValueError(f"{what} has more than {MAX_DIMENSIONS} dimensions")
+    shape = tuple(_integer(n, what, least=least) for n in dims)
+    if math.prod(shape) > MAX_ELEMENTS:
+        raise ValueError(f"{what} {shape} holds more than {MAX_ELEMENTS} elements")
+    return shape
+
+
+def _integer(value, what, least=None):
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ValueError(f"{what} must be an integer")
+    if least is not None and value < least:
+        raise ValueError(f"{what} must be at least {least}")
+    if abs(value) >= 1 << 63:
+        raise ValueError(f"{what} is too large")
+    return value
+
+
+def _bound(value, what):
+    if isinstance(value, str) and value in _INFINITE:
+        return _INFINITE[value]
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValueError(f"Box {what} holds something that is not a number or \"inf\"")
+    return float(value)
+
+
+def _bounds(value, shape, count, what):
+    """A Box bound: one number for every element, or a nested array of the shape."""
+    if not isinstance(value, list):
+        return [_bound(value, what)] * count
+    flat = []
+
+    def walk(item, dims):
+        if not dims:
+            flat.append(_bound(item, what))
+            return
+        if not isinstance(item, list) or len(item) != dims[0]:
+            raise ValueError(f"Box {what} does not have the shape {shape}")
+        for part in item:
+            walk(part, dims[1:])
+
+    walk(value, shape)
+    return flat
+
+
+# -- spaces ------------------------------------------------------------------------
+
+
+def build_space(spec):
+    """The space a Spec describes: gymnasium's where gymnasium is installed."""
+    kit = gymnasium.spaces if gymnasium is not None else own_spaces
+    kind = spec.kind
+    if kind == "Box":
+        low, high = _typed_bounds(spec)
+        if gymnasium is not None:
+            dtype = np.dtype(spec.dtype)
+            return kit.Box(low=np.array(low, dtype=dtype).reshape(spec.shape),
+                           high=np.array(high, dtype=dtype).reshape(spec.shape),
+                           shape=spec.shape, dtype=dtype)
+        return kit.Box(own_spaces._nest(low, spec.shape), own_spaces._nest(high, spec.shape),
+                       spec.shape, spec.dtype)
+    if kind == "Discrete":
+        return kit.Discrete(spec.n, start=spec.start)
+    if kind == "MultiDiscrete":
+        return kit.MultiDiscrete(spec.nvec)
+    if kind == "MultiBinary":
+        return kit.MultiBinary(spec.shape[0] if len(spec.shape) == 1 else list(spec.shape))
+    if kind == "Dict":
+        return kit.Dict(OrderedDict((key, build_space(child)) for key, child in spec.children))
+    return kit.Tuple(tuple(build_space(child) for child in spec.children))
+
+
+def _typed_bounds(spec):
+    """Box bounds an integer or boolean dtype can hold: infinite bounds become the
+    dtype's own limits."""
+    if spec.dtype == "bool":
+        return ([min(max(v, 0.0), 1.0) for v in spec.low],
+                [min(max(v, 0.0), 1.0) for v in spec.high])
+    limits = own_spaces._INT_RANGES.get(spec.dtype)
+    if limits is None:
+        return spec.low, spec.high
+    lo, hi = limits
+    return ([int(min(max(v, lo), hi)) for v in spec.low],
+            [int(min(max(v, lo), hi)) for v in spec.high])
+
+
+# -- values ------------------------------------------------------------------------
+
+
+def value_reader(spec):
+    """A function from observation JSON (parsed) to the space's value: numpy arrays and
+    scalars where numpy is installed, else lists and numbers. It raises ValueError when
+    the value does not have the space's structure, shape or element kind."""
+    kind = spec.kind
+    if kind == "Dict":
+        readers = [(key, value_reader(child)) for key, child in spec.children]
+        keys = {key for key, _ in readers}
+
+        def read_dict(value):
+            if not isinstance(value, dict) or value.keys() != keys:
+                raise ValueError(f"expected an object with the keys {sorted(keys)}")
+            return {key: read(value[key]) for key, read in readers}
+
+        return read_dict
+    if kind == "Tuple":
+        readers = [value_reader(child) for child in spec.children]
+
+        def read_tuple(value):
+            if not isinstance(value, list) or len(value) != len(readers):
+                raise ValueError(f"expected an array of {len(readers)} values")
+            return tuple(read(item) for read, item in zip(readers, value))
+
+        return read_tuple
+    if kind == "Discrete":
+        make = np.int64 if np is not None else int
+
+        def read_integer(value):
+            if type(value) is not int:
+                raise ValueError(f"expected an integer, not {_describe(value)}")
+            return make(value)
+
+        return read_integer
+    return _array_reader(spec)
+
+
+def _array_reader(spec):
+    shape = spec.shape
+    # JSON kinds each dtype accepts: booleans only for bool, integers for integer dtypes.
+    if spec.dtype == "bool":
+        kinds = "biu"
+    elif spec.dtype.startswith("float"):
+        kinds = "iuf"
+    else:
+        kinds = "iu"
+    if np is not None:
+        dtype = np.dtype(spec.dtype)
+
+        def read_array(value):
+            raw = np.asarray(value)
+            if raw.dtype.kind not in kinds or raw.shape != shape:
+                raise ValueError(f"expected {_shape_text(shape)} of {spec.dtype}, "
+                                 f"not {_describe(value)}")
+            return raw.astype(dtype, copy=False)
+
+        return read_array
+
+    def element_ok(item):
+        if isinstance(item, bool):
+            return "b" in kinds
+        return isinstance(item, int) or (isinstance(item, float) and "f" in kinds)
+
+    def read_list(value):
+        flat = own_spaces._flatten(value, shape)
+        if flat is None or not all(element_ok(item) for item in flat):
+            raise ValueError(f"expected {_shape_text(shape)} of {spec.dtype}, "
+                             f"not {_describe(value)}")
+        return value
+
+    return read_list
+
+
+def _shape_text(shape):
+    return "a number" if shape == () else f"an array of shape {list(shape)}"
+
+
+def _describe(value):
+    text = repr(value)
+    return text if len(text) <= 60 else text[:60] + "..."
+
+
+def batcher(spec):
+    """A function from the values of several environments (a list) to one batched value:
+    arrays with a leading axis where numpy is installed, else lists; dicts and tuples
+    of batched parts."""
+    kind = spec.kind
+    if kind == "Dict":
+        parts = [(key, batcher(child)) for key, child in spec.children]
+        return lambda values: {key: batch([v[key] for v in values]) for key, batch in parts}
+    if kind == "Tuple":
+        parts = [batcher(child) for child in spec.children]
+        return lambda values: tuple(batch([v[i] for v in values])
+                                    for i, batch in enumerate(parts))
+    if np is None:
+        return list
+    dtype = np.dtype(spec.dtype)
+    if kind == "Discrete":
+        return lambda values: np.array(values, dtype=dtype)
+    return lambda values: np.stack(values).astype(dtype, copy=False)
+
+
+def unbatcher(spec, count):
+    """A function from a batched action to the `count` actions of the environments."""
+    kind = spec.kind
+    if kind == "Dict":
+        parts = [(key, unbatcher(child, count)) for key, child in spec.children]
+
+        def split_dict(actions):
+            if not isinstance(actions, dict) or actions.keys() != {key for key, _ in parts}:
+                raise ValueError("batched Dict actions are a dict with the space's keys")
+            split = {key: part(actions[key]) for key, part in parts}
+            return [{key: split[key][i] for key, _ in parts} for i in range(count)]
+
+        return split_dict
+    if kind == "Tuple":
+        parts = [unbatcher(child, count) for child in spec.children]
+
+        def split_tuple(actions):
+            if not isinstance(actions, (tuple, list)) or len(actions) != len(parts):
+                raise ValueError(f"batched Tuple actions hold {len(parts)} parts")
+            split = [part(actions[i]) for i, part in enumerate(parts)]
+            return [tuple(column[i] for column in split) for i in range(count)]
+
+        return split_tuple
+
+    def split(actions):
+        if len(actions) != count:
+            raise ValueError(f"expected {count} actions, one per environment, "
+                             f"not {len(actions)}")
+        return [actions[i] for i in range(count)]
+
+    return split
+
+
+def batched_space(space, count):
+    """The space of `count` values of `space` side by side."""
+    if gymnasium is not None:
+        from gymnasium.vector.utils import batch_space
+
+        return batch_space(space, count)
+    return own_spaces.batch_space(space, count)
