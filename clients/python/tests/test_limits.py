@@ -140,3 +140,33 @@ def test_a_reply_nested_too_deeply_ends_the_session(serve, protocol):
                           env_init={"mode": "deep_observation"}) as env:
         with pytest.raises(tarvo_client.SessionEndedError, match="nested deeper than 64"):
             env.reset()
+
+
+def test_the_nesting_check_sees_through_strings_and_escapes():
+    """Brackets, quotes and backslashes inside strings do not count; the check agrees
+    with the nesting of what the parser builds."""
+    import json
+    import random
+
+    from tarvo_client.bounded_json import too_deep
+
+    def depth(value):
+        if isinstance(value, (list, dict)):
+            items = value.values() if isinstance(value, dict) else value
+            return 1 + max((depth(item) for item in items), default=0)
+        return 0
+
+    texts = ["[", "]]", "{\"", "\\", "\\\"[", "x\\\\", "\"]}"]
+    draw = random.Random(7)
+
+    def value(levels):
+        if levels == 0 or draw.random() < 0.2:
+            return draw.choice(texts + [1, None])
+        if draw.random() < 0.5:
+            return [value(levels - 1) for _ in range(draw.randint(0, 3))]
+        return {draw.choice(texts) + str(i): value(levels - 1) for i in range(draw.randint(0, 3))}
+
+    for _ in range(3000):
+        made = value(draw.randint(0, 12))
+        limit = draw.randint(0, 8)
+        assert too_deep(json.dumps(made), limit) == (depth(made) > limit), json.dumps(made)
