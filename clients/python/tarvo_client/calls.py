@@ -3,7 +3,11 @@ sends, the checks on each result, and opening sessions with their spaces."""
 
 from . import bounded_json, space_json
 from .errors import SimulatorError, TarvoError
-from .session import Session, call_all
+from .compat import np
+from .session import Session, call_all, shared_connection
+
+# Integer actions are sent without building a value first.
+_INTEGERS = frozenset([int] + ([] if np is None else list(np.sctypes["int"] + np.sctypes["uint"])))
 
 
 def make_args(env_id, env_init):
@@ -29,7 +33,7 @@ def reset_args(seed, options):
 
 
 def step_args(action):
-    if type(action) is int:  # most actions are one integer
+    if type(action) in _INTEGERS:  # most actions are one integer
         return '{"action":%d}' % action
     return bounded_json.dumps({"action": bounded_json.plain(action)})
 
@@ -43,29 +47,31 @@ def _info(method, result):
     return info
 
 
-def _observation(method, read, result):
-    if "observation" not in result:
-        raise SimulatorError(method, result, "the reply has no \"observation\"")
+def read_observation(method, read, value):
+    """An observation's JSON as a value of the sensor space (`read`: its reader)."""
     try:
-        return read(result["observation"])
+        return read(value)
     except ValueError as error:
-        raise SimulatorError(method, result["observation"],
+        raise SimulatorError(method, value,
                              f"the observation does not fit the sensor space: {error}") from None
 
 
-def reset_result(result, read):
-    """(observation, info) of a reset's result; `read` turns observation JSON into a
-    value of the sensor space."""
+def reset_fields(result):
+    """(observation JSON, info) of a reset's result, checked but for the observation."""
     if type(result) is not dict:
         raise SimulatorError("reset", result, "the result is not an object")
-    return _observation("reset", read, result), _info("reset", result)
+    if "observation" not in result:
+        raise SimulatorError("reset", result, "the reply has no \"observation\"")
+    return result["observation"], _info("reset", result)
 
 
-def step_result(result, read):
-    """(observation, reward, terminated, truncated, info) of a step's result."""
+def step_fields(result):
+    """(observation JSON, reward, terminated, truncated, info) of a step's result,
+    checked but for the observation."""
     if type(result) is not dict:
         raise SimulatorError("step", result, "the result is not an object")
-    observation = _observation("step", read, result)
+    if "observation" not in result:
+        raise SimulatorError("step", result, "the reply has no \"observation\"")
     reward = result.get("reward")
     if type(reward) not in (float, int):
         raise SimulatorError("step", reward, f"the reward is not a number: {reward!r:.40}")
@@ -74,7 +80,20 @@ def step_result(result, read):
     if type(terminated) is not bool or type(truncated) is not bool:
         raise SimulatorError("step", result,
                              "\"terminated\" and \"truncated\" must both be true or false")
-    return observation, float(reward), terminated, truncated, _info("step", result)
+    return result["observation"], float(reward), terminated, truncated, _info("step", result)
+
+
+def reset_result(result, read):
+    """(observation, info) of a reset's result; `read` turns observation JSON into a
+    value of the sensor space."""
+    observation, info = reset_fields(result)
+    return read_observation("reset", read, observation), info
+
+
+def step_result(result, read):
+    """(observation, reward, terminated, truncated, info) of a step's result."""
+    observation, reward, terminated, truncated, info = step_fields(result)
+    return read_observation("step", read, observation), reward, terminated, truncated, info
 
 
 class SpaceSet:
@@ -87,6 +106,7 @@ class SpaceSet:
         self.observation_space = space_json.build_space(self.observation_spec)
         self.action_space = space_json.build_space(self.action_spec)
         self.read_observation = space_json.value_reader(self.observation_spec)
+        self.read_observations = space_json.batch_reader(self.observation_spec)
 
 
 def _spec(method, value):
@@ -100,10 +120,11 @@ def open_sessions(target, count, env_id, env_init, timeout):
     """`count` sessions with the environment made in each (at the same time), and their
     spaces. Any failure ends every session opened."""
     make = make_args(env_id, env_init)
+    shared = shared_connection(target) if count > 1 else None
     sessions = []
     try:
         for _ in range(count):
-            sessions.append(Session(target, timeout))
+            sessions.append(Session(target, timeout, shared))
         call_all(sessions, "make", [make] * count)
         sensor = call_all(sessions, "sensor_space", ["{}"] * count)
         action = call_all(sessions, "action_space", ["{}"] * count)

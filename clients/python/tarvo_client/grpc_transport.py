@@ -38,11 +38,33 @@ def _calls(outbox):
         yield call
 
 
+class SharedChannel:
+    """One channel for the sessions of a vector, closed when the last one finishes: one
+    connection, and one polling thread, instead of one per session."""
+
+    def __init__(self, target):
+        self.channel = grpc.insecure_channel(target.authority(), options=_CHANNEL_OPTIONS)
+        self._lock = threading.Lock()
+        self._users = 0
+
+    def acquire(self):
+        with self._lock:
+            self._users += 1
+        return self.channel
+
+    def release(self):
+        with self._lock:
+            self._users -= 1
+            if self._users == 0:
+                self.channel.close()
+
+
 class GrpcTransport:
-    def __init__(self, target, timeout):
+    def __init__(self, target, timeout, shared=None):
         self._target = target
         self._timeout = timeout
-        self._channel = grpc.insecure_channel(target.authority(), options=_CHANNEL_OPTIONS)
+        self._shared = shared or SharedChannel(target)
+        self._channel = self._shared.acquire()
         self._outbox = queue.SimpleQueue()
         self._replies = simulator_pb2_grpc.SimulatorStub(self._channel).Session(
             _calls(self._outbox))
@@ -77,7 +99,8 @@ class GrpcTransport:
         if not self._finished:
             self._finished = True
             self._outbox.put(None)
-            self._channel.close()
+            self._replies.cancel()
+            self._shared.release()
 
     def cancel_if_late(self, now):
         since = self._waiting_since

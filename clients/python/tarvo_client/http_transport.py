@@ -48,6 +48,7 @@ class HttpTransport:
         self._reused = False
         self._last_used = 0.0
         self._path = None
+        self._paths = {}  # method -> its request path
         self._open()
 
     # -- the session ----------------------------------------------------------------
@@ -85,7 +86,9 @@ class HttpTransport:
 
     def send(self, method, args):
         """Sends one call; `args` is the arguments' JSON text."""
-        path = f"{self._path}/{quote(method, safe='')}"
+        path = self._paths.get(method)
+        if path is None:
+            path = self._paths[method] = f"{self._path}/{quote(method, safe='')}"
         try:
             self.send_request(b"POST", path, args.encode("utf-8"), method=method)
         except _Unreachable as error:

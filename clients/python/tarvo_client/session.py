@@ -13,22 +13,32 @@ from .errors import SessionEndedError, SimulatorError, TarvoError, printable
 DEFAULT_TIMEOUT = 120.0  # seconds for one reply; the server gives a simulator 60
 
 
-def _transport(target, timeout):
+def _transport(target, timeout, shared):
     if target.protocol == "http":
         from .http_transport import HttpTransport
 
         return HttpTransport(target, timeout)
     from .grpc_transport import GrpcTransport  # grpc loads only when it is used
 
-    return GrpcTransport(target, timeout)
+    return GrpcTransport(target, timeout, shared)
+
+
+def shared_connection(target):
+    """What the sessions of one vector share: a gRPC channel; nothing over HTTP."""
+    if target.protocol == "http":
+        return None
+    from .grpc_transport import SharedChannel
+
+    return SharedChannel(target)
 
 
 class Session:
-    def __init__(self, target, timeout=DEFAULT_TIMEOUT):
+    def __init__(self, target, timeout=DEFAULT_TIMEOUT, shared=None):
+        """`shared`: from shared_connection(), for sessions opened together."""
         if not (isinstance(timeout, (int, float)) and timeout > 0):
             raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
         self.target = target
-        self._transport = _transport(target, float(timeout))
+        self._transport = _transport(target, float(timeout), shared)
         self._pending = None  # the method of the call whose reply is still to be read
         self._over = False
         # A session nobody closed ends when it is collected (or at exit).

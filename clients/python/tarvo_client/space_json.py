@@ -219,19 +219,13 @@ def value_reader(spec):
 
 def _array_reader(spec):
     shape = spec.shape
-    # JSON kinds each dtype accepts: booleans only for bool, integers for integer dtypes.
-    if spec.dtype == "bool":
-        kinds = "biu"
-    elif spec.dtype.startswith("float"):
-        kinds = "iuf"
-    else:
-        kinds = "iu"
+    kinds = _json_kinds(spec.dtype)
     if np is not None:
         dtype = np.dtype(spec.dtype)
 
         def read_array(value):
-            raw = np.asarray(value)
-            if raw.dtype.kind not in kinds or raw.shape != shape:
+            raw = _as_array(value)
+            if raw is None or raw.dtype.kind not in kinds or raw.shape != shape:
                 raise ValueError(f"expected {_shape_text(shape)} of {spec.dtype}, "
                                  f"not {_describe(value)}")
             return raw.astype(dtype, copy=False)
@@ -253,6 +247,22 @@ def _array_reader(spec):
     return read_list
 
 
+def _as_array(value):
+    """`value` as a numpy array, or None when it is ragged."""
+    try:
+        return np.asarray(value)
+    except (ValueError, TypeError):
+        return None
+
+
+def _json_kinds(dtype):
+    """The numpy kinds of JSON numbers each dtype takes: booleans only for bool,
+    integers for integer dtypes."""
+    if dtype == "bool":
+        return "biu"
+    return "iuf" if dtype.startswith("float") else "iu"
+
+
 def _shape_text(shape):
     return "a number" if shape == () else f"an array of shape {list(shape)}"
 
@@ -262,24 +272,53 @@ def _describe(value):
     return text if len(text) <= 60 else text[:60] + "..."
 
 
-def batcher(spec):
-    """A function from the values of several environments (a list) to one batched value:
-    arrays with a leading axis where numpy is installed, else lists; dicts and tuples
-    of batched parts."""
+def batch_reader(spec):
+    """A function from the observation JSON of several environments (a list) to one
+    batched value, checked as `value_reader` checks one: with numpy, each array of the
+    space is read for all environments at once."""
     kind = spec.kind
     if kind == "Dict":
-        parts = [(key, batcher(child)) for key, child in spec.children]
-        return lambda values: {key: batch([v[key] for v in values]) for key, batch in parts}
+        parts = [(key, batch_reader(child)) for key, child in spec.children]
+        keys = {key for key, _ in parts}
+
+        def read_dicts(values):
+            if not all(isinstance(v, dict) and v.keys() == keys for v in values):
+                raise ValueError(f"expected objects with the keys {sorted(keys)}")
+            return {key: part([v[key] for v in values]) for key, part in parts}
+
+        return read_dicts
     if kind == "Tuple":
-        parts = [batcher(child) for child in spec.children]
-        return lambda values: tuple(batch([v[i] for v in values])
-                                    for i, batch in enumerate(parts))
+        parts = [batch_reader(child) for child in spec.children]
+
+        def read_tuples(values):
+            if not all(isinstance(v, list) and len(v) == len(parts) for v in values):
+                raise ValueError(f"expected arrays of {len(parts)} values")
+            return tuple(part([v[i] for v in values]) for i, part in enumerate(parts))
+
+        return read_tuples
+    single = value_reader(spec)
     if np is None:
-        return list
-    dtype = np.dtype(spec.dtype)
+        return lambda values: [single(v) for v in values]
     if kind == "Discrete":
-        return lambda values: np.array(values, dtype=dtype)
-    return lambda values: np.stack(values).astype(dtype, copy=False)
+
+        def read_integers(values):
+            if not all(type(v) is int for v in values):
+                raise ValueError("expected integers")
+            return np.array(values, dtype=np.int64)
+
+        return read_integers
+    kinds = _json_kinds(spec.dtype)
+    dtype = np.dtype(spec.dtype)
+
+    def read_arrays(values):
+        raw = _as_array(values)
+        if raw is None or raw.dtype.kind not in kinds or raw.shape[1:] != spec.shape:
+            for value in values:
+                single(value)  # names what is wrong
+            raise ValueError(f"expected arrays of shape {list(spec.shape)}")
+        return raw.astype(dtype, copy=False)
+
+    return read_arrays
 
 
 def unbatcher(spec, count):
@@ -310,6 +349,8 @@ def unbatcher(spec, count):
         if len(actions) != count:
             raise ValueError(f"expected {count} actions, one per environment, "
                              f"not {len(actions)}")
+        if kind == "Discrete" and np is not None and isinstance(actions, np.ndarray):
+            return actions.tolist()  # Python integers: the quickest to send
         return [actions[i] for i in range(count)]
 
     return split

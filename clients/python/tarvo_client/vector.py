@@ -11,10 +11,12 @@ observation is the new episode's first, and the last one of the old episode is i
 """
 
 from .address import parse_address
-from .calls import open_sessions, reset_args, reset_result, step_args, step_result
+from .calls import (open_sessions, read_observation, reset_args, reset_fields, step_args,
+                    step_fields)
 from .compat import gymnasium, np
+from .errors import SimulatorError
 from .session import DEFAULT_TIMEOUT, call_all
-from .space_json import batched_space, batcher, unbatcher
+from .space_json import batched_space, unbatcher
 
 _NEW_GYMNASIUM = gymnasium is not None and hasattr(gymnasium.vector, "AutoresetMode")
 _Base = gymnasium.vector.VectorEnv if _NEW_GYMNASIUM else object
@@ -43,7 +45,7 @@ class VectorEnv(_Base):
         self.observation_space = batched_space(spaces.observation_space, num_envs)
         self.action_space = batched_space(spaces.action_space, num_envs)
         self._read_observation = spaces.read_observation
-        self._batch_observations = batcher(spaces.observation_spec)
+        self._read_observations = spaces.read_observations
         self._split_actions = unbatcher(spaces.action_spec, num_envs)
 
     def reset(self, *, seed=None, options=None):
@@ -59,31 +61,29 @@ class VectorEnv(_Base):
         observations = []
         infos = {}
         for i, result in enumerate(call_all(self._sessions, "reset", args)):
-            observation, info = reset_result(result, self._read_observation)
+            observation, info = reset_fields(result)
             observations.append(observation)
             _add_info(infos, info, i, self.num_envs)
-        return self._batch_observations(observations), infos
+        return self._observations("reset", observations), infos
 
     def step(self, actions):
         """Steps every environment with its action of the batch `actions`:
         (observations, rewards, terminations, truncations, infos)."""
         args = [step_args(action) for action in self._split_actions(actions)]
-        steps = [step_result(result, self._read_observation)
-                 for result in call_all(self._sessions, "step", args)]
+        steps = [step_fields(result) for result in call_all(self._sessions, "step", args)]
         ended = [i for i, step in enumerate(steps) if step[2] or step[3]]
         restarts = call_all([self._sessions[i] for i in ended], "reset",
                             [reset_args(None, None)] * len(ended))
         observations = [step[0] for step in steps]
         infos = {}
         for i, result in zip(ended, restarts):
-            final_observation, final_info = observations[i], steps[i][4]
-            observations[i], info = reset_result(result, self._read_observation)
-            _add_info(infos, {"final_obs": final_observation, "final_info": final_info}, i,
-                      self.num_envs)
+            final = read_observation("step", self._read_observation, observations[i])
+            _add_info(infos, {"final_obs": final, "final_info": steps[i][4]}, i, self.num_envs)
+            observations[i], info = reset_fields(result)
             _add_info(infos, info, i, self.num_envs)
         ended_set = set(ended)
         for i, step in enumerate(steps):
-            if i not in ended_set:
+            if i not in ended_set and step[4]:
                 _add_info(infos, step[4], i, self.num_envs)
         rewards = [step[1] for step in steps]
         terminations = [step[2] for step in steps]
@@ -92,7 +92,16 @@ class VectorEnv(_Base):
             rewards = np.array(rewards, dtype=np.float64)
             terminations = np.array(terminations, dtype=np.bool_)
             truncations = np.array(truncations, dtype=np.bool_)
-        return self._batch_observations(observations), rewards, terminations, truncations, infos
+        observations = self._observations("step", observations)
+        return observations, rewards, terminations, truncations, infos
+
+    def _observations(self, method, values):
+        """The batched observations of every environment's observation JSON."""
+        try:
+            return self._read_observations(values)
+        except ValueError as error:
+            raise SimulatorError(method, values, f"an observation does not fit the sensor "
+                                 f"space: {error}") from None
 
     def close(self, **_):
         """Closes every simulator and ends the sessions; idempotent."""
