@@ -10,8 +10,12 @@ Besides the limits the targets are judged against (the raw ping-pong of each tra
 with no simulator behind it), the suite measures the floor of any server that relays to
 a simulator process: the raw client, a bare relay and the same simulator ("relay").
 
+The Python client (clients/python) is measured beside the loop a user would write on
+the generated gRPC stubs, and its VectorEnv beside its Env.
+
 Usage: bench/suite.py [--quick] [--build-dir DIR] [--json FILE] [--only SECTIONS]
-(sections: startup, steps, breakdown, cpu, instructions, memory)
+                      [--client-python PYTHON]
+(sections: startup, steps, breakdown, cpu, instructions, memory, python)
 """
 import argparse
 import json
@@ -30,12 +34,15 @@ HELP_RSS_LIMIT_KB = 10 * 1024
 RUN_RSS_LIMIT_KB = 40 * 1024
 PYTHON_GRPC_PINNED = 2700  # Python grpcio unary round trips per second, pinned
 MODES = {"unpinned": [], "pinned": ["taskset", "-c", "0"]}
+SOURCE = Path(__file__).resolve().parent.parent
+VECTOR_ENVS = 4
 
 
 class Suite:
-    def __init__(self, build, quick):
+    def __init__(self, build, quick, client_python=None):
         self.build = build
         self.quick = quick
+        self.client_python = client_python
         self.tarvo = str(build / "bin" / "tarvo")
         self.sim_dir = str(build / "examples" / "cpp-sim")
         self.rounds = 1 if quick else 5
@@ -82,8 +89,9 @@ class Suite:
 
     # -- step throughput ---------------------------------------------------------
 
-    def run_json(self, argv):
-        out = subprocess.run(argv, check=True, capture_output=True, text=True, timeout=120)
+    def run_json(self, argv, env=None):
+        out = subprocess.run(argv, check=True, capture_output=True, text=True, timeout=120,
+                             env=env)
         return json.loads(out.stdout.strip().splitlines()[-1])
 
     def raw(self, mode, transport, port, clients):
@@ -172,6 +180,73 @@ class Suite:
             "value": pinned["steps_per_s"], "limit": 2 * PYTHON_GRPC_PINNED,
             "ok": pinned["steps_per_s"] >= 2 * PYTHON_GRPC_PINNED})
         self.results["targets"] = checks
+
+    # -- the Python client ---------------------------------------------------------
+
+    def python_client(self):
+        """Steps per second of tarvo_client's Env beside the loop on the generated gRPC
+        stubs (single sessions, the C++ example), and of a VectorEnv of 4 beside Env with
+        the C++ example (a step costs it less than the Python client spends) and the
+        Python one (whose steps take work of their own, as real simulators' do)."""
+        python = self.client_python or find_client_python()
+        program = [python, str(SOURCE / "bench" / "python_client.py")]
+        env = dict(os.environ, PYTHONPATH=f"{SOURCE / 'clients' / 'python'}:"
+                                          f"{self.build / 'python'}")
+        simulators = {"C++ example": self.sim_dir,
+                      "Python example": str(SOURCE / "examples" / "python-sim")}
+        samples = {}
+        for round in range(self.rounds):
+            for mode in MODES:
+                for simulator, sim_dir in simulators.items():
+                    if MODES[mode] and simulator != "C++ example":
+                        continue  # on one core a slow simulator only shows the same again
+                    for protocol in ("grpc", "http"):
+                        with TarvoServer(MODES[mode], self.tarvo, sim_dir, protocol) as server:
+                            address = f"{protocol}://127.0.0.1:{server.port}"
+                            runs = [("env", []), ("vector", [str(VECTOR_ENVS)])]
+                            if protocol == "grpc" and simulator == "C++ example":
+                                runs.insert(0, ("raw-grpc", []))
+                            for what, extra in runs:
+                                figures = self.run_json(MODES[mode] + program + [
+                                    what, address, str(self.steps)] + extra, env=env)
+                                path = {"raw-grpc": "raw grpcio loop", "env": "Env",
+                                        "vector": f"VectorEnv({VECTOR_ENVS})"}[what]
+                                key = (mode, simulator, protocol, path)
+                                samples.setdefault(key, []).append(figures)
+        rows = [{"mode": mode, "simulator": simulator, "protocol": protocol, "what": path,
+                 "runs": len(runs),
+                 "steps_per_s": statistics.median(r["steps_per_s"] for r in runs),
+                 "by_round": [r["steps_per_s"] for r in runs],
+                 "p50_us": statistics.median(r["p50_us"] for r in runs),
+                 "p99_us": statistics.median(r["p99_us"] for r in runs)}
+                for (mode, simulator, protocol, path), runs in samples.items()]
+        self.results["python"] = rows
+
+        def figure(*key):
+            return next(r["steps_per_s"] for r in rows
+                        if (r["mode"], r["simulator"], r["protocol"], r["what"]) == key)
+
+        checks = []
+        for mode in MODES:
+            env_grpc = figure(mode, "C++ example", "grpc", "Env")
+            raw = figure(mode, "C++ example", "grpc", "raw grpcio loop")
+            checks.append({"check": f"Python Env >= 0.9 x the raw grpcio loop, {mode}",
+                           "value": env_grpc, "limit": 0.9 * raw, "ok": env_grpc >= 0.9 * raw})
+            for simulator in simulators:
+                for protocol in ("grpc", "http"):
+                    if not any((r["mode"], r["simulator"]) == (mode, simulator) for r in rows):
+                        continue
+                    single = figure(mode, simulator, protocol, "Env")
+                    vector = figure(mode, simulator, protocol, f"VectorEnv({VECTOR_ENVS})")
+                    check = {"check": f"Python VectorEnv({VECTOR_ENVS}) >= 1.5 x Env, "
+                                      f"{simulator}, {protocol}, {mode}",
+                             "value": vector, "limit": 1.5 * single,
+                             "ok": vector >= 1.5 * single}
+                    if MODES[mode]:  # one core: nothing to run in parallel on
+                        check["ok"] = None
+                        check["check"] += ", one core: not judged"
+                    checks.append(check)
+        self.results["python_targets"] = checks
 
     # -- where the time goes -------------------------------------------------------
 
@@ -321,6 +396,18 @@ def process_cpu_s(pid):
     fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
     ticks = os.sysconf("SC_CLK_TCK")
     return int(fields[11]) / ticks, int(fields[12]) / ticks
+
+
+def find_client_python():
+    """A python3 that has Debian's grpcio and numpy (another one earlier on PATH, a pyenv
+    one say, may not see them)."""
+    for candidate in (sys.executable, "/usr/bin/python3"):
+        probe = subprocess.run([candidate, "-c", "import grpc, google.protobuf, numpy"],
+                               capture_output=True)
+        if probe.returncode == 0:
+            return candidate
+    raise RuntimeError("no python3 with grpcio, protobuf and numpy for the Python client: "
+                       "run scripts/setup")
 
 
 def free_port():
@@ -476,6 +563,21 @@ def print_table(results):
             line(r["protocol"], f"{r['tarvo_client']:,.0f}", f"{r['raw_client']:,.0f}",
                  f"{r['tarvo_server']:,.0f}", f"{r['relay_server']:,.0f}",
                  f"{r['raw_server']:,.0f}")
+    if "python" in results:
+        print(f"\nThe Python client: steps/s of Env beside the loop on the generated stubs, "
+              f"and of VectorEnv({VECTOR_ENVS}) (every environment's steps) beside Env "
+              f"(medians of the runs)\n")
+        line("mode", "simulator", "protocol", "path", "steps/s", "p50 per call",
+             "p99 per call")
+        line("---", "---", "---", "---", "---:", "---:", "---:")
+        for r in results["python"]:
+            line(r["mode"], r["simulator"], r["protocol"], r["what"],
+                 f"{r['steps_per_s']:,.0f}", f"{r['p50_us']:.0f} us", f"{r['p99_us']:.0f} us")
+        print()
+        line("target", "figure", "needed", "met")
+        line("---", "---:", "---:", "---")
+        for c in results["python_targets"]:
+            line(c["check"], f"{c['value']:,.0f}/s", f"{c['limit']:,.0f}/s", verdict(c["ok"]))
     if "memory" in results:
         print("\nPeak resident memory\n")
         line("process", "peak RSS", "limit", "met")
@@ -492,11 +594,15 @@ def main():
     parser.add_argument("--build-dir", default=os.environ.get("TARVO_BUILD_DIR", "build"))
     parser.add_argument("--json", help="where to write the results (default "
                         "<build>/bench/results.json)")
-    parser.add_argument("--only", default="startup,steps,breakdown,cpu,instructions,memory",
+    parser.add_argument("--only",
+                        default="startup,steps,breakdown,cpu,instructions,memory,python",
                         help="comma-separated sections")
+    parser.add_argument("--client-python",
+                        help="the python3 that runs the Python client (default: this one, "
+                        "else /usr/bin/python3, whichever has grpcio and numpy)")
     args = parser.parse_args()
     build = Path(args.build_dir).resolve()
-    suite = Suite(build, args.quick)
+    suite = Suite(build, args.quick, args.client_python)
     sections = args.only.split(",")
     if "breakdown" in sections and "steps" not in sections:
         sections.insert(0, "steps")
@@ -513,6 +619,8 @@ def main():
         suite.instructions()
     if "memory" in sections:
         suite.memory()
+    if "python" in sections:
+        suite.python_client()
     suite.results["machine"] = {"cpus": os.cpu_count(), "load": os.getloadavg(),
                                 "quick": args.quick}
     print_table(suite.results)
