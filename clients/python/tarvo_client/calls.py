@@ -96,6 +96,17 @@ def step_result(result, read):
     return read_observation("step", read, observation), reward, terminated, truncated, info
 
 
+class ClosesOnExit:
+    """`with environment:` closes it on the way out."""
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.close()
+        return False
+
+
 class SpaceSet:
     """A simulator's two spaces: their descriptions, the spaces, and the observation
     reader."""

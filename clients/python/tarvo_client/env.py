@@ -2,14 +2,15 @@
 simulator process on the server, for the life of the environment."""
 
 from .address import parse_address
-from .calls import open_sessions, reset_args, reset_result, step_args, step_result
+from .calls import (ClosesOnExit, open_sessions, reset_args, reset_result, step_args,
+                    step_result)
 from .compat import gymnasium
 from .session import DEFAULT_TIMEOUT
 
 _Base = gymnasium.Env if gymnasium is not None else object
 
 
-class Env(_Base):
+class Env(ClosesOnExit, _Base):
     """The simulator served at `address` (`host:port`, `grpc://host:port` or
     `http://host:port`, as on tarvo's command line).
 
@@ -38,8 +39,8 @@ class Env(_Base):
         """Starts an episode: (observation, info). `seed` (an integer) reaches the
         simulator, and `options` (a dict) too when given."""
         args = reset_args(seed, options)
-        if gymnasium is not None:
-            super().reset(seed=seed)  # gymnasium's own random generator
+        if gymnasium is not None:  # gymnasium's own random generator, as its envs seed it
+            super().reset(seed=None if seed is None else int(seed))
         return reset_result(self._session.call("reset", args), self._read_observation)
 
     def step(self, action):
@@ -57,13 +58,6 @@ class Env(_Base):
     def closed(self):
         session = getattr(self, "_session", None)
         return session is None or session.over
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.close()
-        return False
 
     def __repr__(self):
         return f"<tarvo_client.Env {self.target}>"

@@ -17,7 +17,7 @@ def printable(text, limit=_SHOWN_LIMIT):
     if cut:
         text = text[:limit]
     if not text.isprintable():
-        text = "".join(c if c.isprintable() or c == " " else c.encode("unicode_escape").decode("ascii")
+        text = "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii")
                        for c in text)
     return text + ("..." if cut else "")
 

@@ -240,7 +240,8 @@ class Discrete(Space):
         return isinstance(other, Discrete) and (other.n, other.start) == (self.n, self.start)
 
     def __repr__(self):
-        return f"Discrete({self.n})" if self.start == 0 else f"Discrete({self.n}, start={self.start})"
+        start = f", start={self.start}" if self.start else ""
+        return f"Discrete({self.n}{start})"
 
 
 class MultiDiscrete(Space):

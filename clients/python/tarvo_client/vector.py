@@ -11,8 +11,8 @@ observation is the new episode's first, and the last one of the old episode is i
 """
 
 from .address import parse_address
-from .calls import (open_sessions, read_observation, reset_args, reset_fields, step_args,
-                    step_fields)
+from .calls import (ClosesOnExit, open_sessions, read_observation, reset_args, reset_fields,
+                    step_args, step_fields)
 from .compat import gymnasium, np
 from .errors import SimulatorError
 from .session import DEFAULT_TIMEOUT, call_all
@@ -23,7 +23,7 @@ _Base = gymnasium.vector.VectorEnv if _NEW_GYMNASIUM else object
 _SAME_STEP = gymnasium.vector.AutoresetMode.SAME_STEP if _NEW_GYMNASIUM else "SameStep"
 
 
-class VectorEnv(_Base):
+class VectorEnv(ClosesOnExit, _Base):
     """`num_envs` sessions with the simulator served at `address`; the other arguments
     are those of Env, and so are the failures."""
 
@@ -108,13 +108,6 @@ class VectorEnv(_Base):
         for session in getattr(self, "_sessions", ()):
             session.close()
         self.closed = True
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *_):
-        self.close()
-        return False
 
     def __repr__(self):
         return f"<tarvo_client.VectorEnv {self.target} num_envs={self.num_envs}>"
