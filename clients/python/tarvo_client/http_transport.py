@@ -262,7 +262,12 @@ class HttpTransport:
         return status, body, keep
 
     def _receive_more(self, empty_so_far):
-        data = self._sock.recv(262144)
+        try:
+            data = self._sock.recv(262144)
+        except ConnectionResetError:
+            # What a server that closed an idle connection sends back to a request
+            # arriving after it: no less an end than a clean close.
+            data = b""
         if not data:
             raise _Eof(empty_so_far)
         self._buffer += data

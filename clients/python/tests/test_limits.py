@@ -3,6 +3,7 @@ and spaces, HTTP framing, control characters. Replies through the real server co
 a hostile simulator; HTTP framing faults from a scripted server on loopback."""
 
 import socket
+import struct
 import threading
 
 import pytest
@@ -20,8 +21,8 @@ def ok(body):
 
 class ScriptedHttpServer:
     """Answers the HTTP requests of one connection after another with the scripted
-    replies, in order: bytes sent whole, then the connection stays open, or None to
-    close the connection instead of answering."""
+    replies, in order: bytes sent whole, then the connection stays open; "close" to
+    close the connection instead of answering, "reset" to reset it."""
 
     def __init__(self, replies):
         self._replies = list(replies)
@@ -59,7 +60,10 @@ class ScriptedHttpServer:
             self.requests.append(head.split(b"\r\n")[0].decode())
             pending = pending[length:]
             reply = self._replies.pop(0)
-            if reply is None:
+            if reply == "reset":
+                connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                      struct.pack("ii", 1, 0))
+            if reply in ("close", "reset"):
                 return
             connection.sendall(reply)
 
@@ -96,11 +100,12 @@ def test_http_replies_beyond_the_limits_are_refused(scripted, reply, complaint):
         tarvo_client.Env(server.address, timeout=5)
 
 
-def test_a_kept_connection_the_server_closed_is_replaced(scripted):
+@pytest.mark.parametrize("ending", ["close", "reset"])
+def test_a_kept_connection_the_server_closed_is_replaced(scripted, ending):
     """The server closes an idle connection just as the next request goes out: that
     request is sent again on a new connection, and the session goes on."""
     reply = ok(b'{"result":null}')
-    server = scripted(ok(b'{"session":"0123abcd"}'), None, reply, reply,
+    server = scripted(ok(b'{"session":"0123abcd"}'), ending, reply, reply,
                       b"HTTP/1.1 204 No Content\r\n\r\n")
     opened = Session(parse_address(server.address))
     assert opened.call("make", "{}") is None
