@@ -17,7 +17,7 @@ import time
 from urllib.parse import quote
 
 from . import bounded_json
-from .errors import ConnectionFailedError, SessionEndedError, TarvoError, printable
+from .errors import ConnectionFailedError, SessionEndedError, printable
 
 MAX_HEAD = 64 * 1024
 MAX_HEADERS = 100
@@ -124,7 +124,9 @@ class HttpTransport:
         if status == 503:
             self._path = None
             raise SessionEndedError(f"the server is shutting down: {message}")
-        raise TarvoError(f"the server refused the '{method}' call with HTTP {status}: {message}")
+        # The session may live on at the server, but not in step with this client.
+        raise SessionEndedError(f"the server refused the '{method}' call with HTTP {status}: "
+                                f"{message}")
 
     def finish(self):
         """Ends the session on the server (it may be over already) and the connection."""

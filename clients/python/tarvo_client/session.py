@@ -5,6 +5,7 @@ A call is `send` then `result`; a vector of sessions sends to all of them before
 reads the first result, so that the simulators work at the same time.
 """
 
+import math
 import weakref
 
 from . import bounded_json
@@ -35,7 +36,8 @@ def shared_connection(target):
 class Session:
     def __init__(self, target, timeout=DEFAULT_TIMEOUT, shared=None):
         """`shared`: from shared_connection(), for sessions opened together."""
-        if not (isinstance(timeout, (int, float)) and timeout > 0):
+        if (isinstance(timeout, bool) or not isinstance(timeout, (int, float))
+                or not 0 < timeout < math.inf):
             raise ValueError(f"timeout must be a positive number of seconds, not {timeout!r}")
         self.target = target
         self._transport = _transport(target, float(timeout), shared)
