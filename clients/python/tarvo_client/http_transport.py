@@ -12,6 +12,7 @@ request that meets a connection the server had just closed (no byte of reply) is
 once more on a new one; the server had not read it.
 """
 
+import select
 import socket
 import time
 from urllib.parse import quote
@@ -191,14 +192,14 @@ class HttpTransport:
         self._buffer.clear()
 
     def _peer_closed(self):
+        """Whether a resting connection has something to read: the end of the stream, or
+        bytes nobody asked for; either way it is no use. (A read would wait: the socket
+        has a time limit, which Python's sockets wait out before they read.)"""
         try:
-            # The end of the stream, or bytes nobody asked for: either way, start afresh.
-            self._sock.recv(1, socket.MSG_PEEK | socket.MSG_DONTWAIT)
-        except BlockingIOError:
-            return False  # nothing to read: the connection is open and quiet
-        except OSError:
-            pass
-        return True
+            readable, _, _ = select.select([self._sock], [], [], 0)
+        except (OSError, ValueError):
+            return True
+        return bool(readable)
 
     def _drop(self):
         if self._sock is not None:

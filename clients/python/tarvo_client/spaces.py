@@ -44,6 +44,10 @@ def _flatten(x, shape):
     when `x` does not have that shape."""
     if np is not None and isinstance(x, np.ndarray):
         return x.reshape(-1).tolist() if x.shape == tuple(shape) else None
+    if len(shape) == 1 and isinstance(x, (list, tuple)):  # the common case, quickly
+        if len(x) != shape[0] or any(isinstance(v, (list, tuple)) for v in x):
+            return None
+        return list(x)
     if not shape:
         return [x] if not isinstance(x, (list, tuple)) else None
     if not isinstance(x, (list, tuple)) or len(x) != shape[0]:

@@ -9,6 +9,7 @@ import threading
 import pytest
 
 import tarvo_client
+from tarvo_client import http_transport
 from tarvo_client.address import parse_address
 from tarvo_client.http_transport import MAX_BODY, MAX_HEAD, MAX_HEADERS
 from tarvo_client.session import Session
@@ -118,6 +119,20 @@ def test_a_kept_connection_the_server_closed_is_replaced(scripted, ending):
                                "DELETE /sessions/0123abcd HTTP/1.1"]
 
 
+def test_a_kept_connection_at_rest_is_used_again(scripted, monkeypatch):
+    """The check of a connection that rested does not wait for the server to speak:
+    the next call goes out on it at once (this stand-in never closes it)."""
+    monkeypatch.setattr(http_transport, "CHECK_AFTER_IDLE", 0.0)
+    reply = ok(b'{"result":null}')
+    server = scripted(ok(b'{"session":"0123abcd"}'), reply, reply,
+                      b"HTTP/1.1 204 No Content\r\n\r\n")
+    opened = Session(parse_address(server.address), timeout=2)
+    assert opened.call("make", "{}") is None
+    assert opened.call("make", "{}") is None
+    opened.abandon()
+    assert len(server.requests) == 4  # all on the one connection
+
+
 def test_control_characters_from_a_simulator_are_shown_escaped(serve, protocol):
     with tarvo_client.Env(serve("hostile", protocol).address,
                           env_init={"mode": "control_error"}) as env:
@@ -175,3 +190,11 @@ def test_the_nesting_check_sees_through_strings_and_escapes():
         made = value(draw.randint(0, 12))
         limit = draw.randint(0, 8)
         assert too_deep(json.dumps(made), limit) == (depth(made) > limit), json.dumps(made)
+
+
+def test_observations_of_many_megabytes_come_through(serve, protocol):
+    """Images are large: a reply of 4.5 MB, over gRPC's default 4 MiB message limit."""
+    with tarvo_client.Env(serve("hostile", protocol).address,
+                          env_init={"mode": "big_observation"}) as env:
+        observation, _ = env.reset()
+    assert observation.shape == (900_000,) and observation[-1] == 0.25

@@ -21,6 +21,8 @@ def dict_space(depth):
     return space
 
 
+BIG = 900_000  # elements: over 4 MiB of JSON, gRPC's default message limit
+
 GOOD_SENSOR = {"type": "Dict", "spaces": {
     "position": {"type": "Box", "low": -10, "high": 10, "shape": [], "dtype": "int64"},
     "flags": {"type": "MultiBinary", "n": 2},
@@ -35,6 +37,7 @@ SENSORS = {
     "wide_space": {"type": "Box", "low": 0, "high": 1, "shape": [1 << 20, 1 << 20]},
     "many_spaces": {"type": "Tuple", "spaces": [{"type": "Discrete", "n": 2}] * 2000},
     "bad_space": {"type": "Box", "low": 1, "high": 0, "shape": [2]},
+    "big_observation": {"type": "Box", "low": 0, "high": 1, "shape": [BIG]},
 }
 
 
@@ -56,6 +59,8 @@ def main():
             observation = {"position": 0, "flags": [0, 1], "pair": [-1, [3, 4]]}
             if mode == "deep_observation":
                 observation = nested(200, 0)
+            if mode == "big_observation":
+                observation = [0.25] * BIG
             result = {"observation": observation, "info": {"seed": request.get("seed")}}
         elif method == "step":
             if mode == "control_error":
