@@ -204,7 +204,7 @@ TEST(SimHttpClient, AReplyCutShortIsAnErrorNotAHang) {
   };
   for (const auto& [reply, message] : cuts) {
     SCOPED_TRACE(message);
-    ScriptedServer server([&](int index, Connection& connection) {
+    ScriptedServer server([&, reply = reply](int index, Connection& connection) {
       if (index > 0) return;
       open_session(connection);
       connection.request();
