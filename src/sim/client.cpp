@@ -2,6 +2,7 @@
 
 #include <stdexcept>
 
+#include "core/json_depth.hpp"
 #include "sim/json_parse.hpp"
 #include "sim/transport.hpp"
 
@@ -54,6 +55,9 @@ std::string_view Client::send(std::string_view method, std::string_view args) {
 
 ordered_json Client::result_of(std::string_view method, std::string_view line) {
   auto reply = parse_json(line);
+  if (reply.is_discarded() && core::json_too_deep_at(line) != std::string_view::npos)
+    throw SessionError("the server sent a reply nested deeper than " +
+                       std::to_string(core::kMaxJsonDepth) + " levels");
   if (reply.is_discarded() || !reply.is_object())
     throw SessionError("the server sent a reply that is not JSON: " + excerpt(line));
   if (auto error = reply.find("error"); error != reply.end()) {

@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/interrupt.hpp"
+#include "core/json_depth.hpp"
 #include "core/tcp.hpp"
 #include "sim/http_message.hpp"
 #include "sim/transport.hpp"
@@ -87,7 +88,7 @@ class HttpTransport final : public Transport {
       finished_ = true;
       throw SessionError(error_text(status));
     }
-    auto reply = nlohmann::json::parse(body_, nullptr, false);
+    auto reply = core::parse_bounded_json(body_);
     if (!reply.is_object() || !reply.contains("session") || !reply["session"].is_string()) {
       finished_ = true;
       throw SessionError("the server at " + address_ + " is not a simulator server");
@@ -162,7 +163,7 @@ class HttpTransport final : public Transport {
   }
 
   std::string error_text(int status) const {
-    auto body = nlohmann::json::parse(body_, nullptr, false);
+    auto body = core::parse_bounded_json(body_);
     if (body.is_object() && body.contains("error") && body["error"].is_string())
       return body["error"].get<std::string>();
     return "the server at " + address_ + " answered HTTP " + std::to_string(status);

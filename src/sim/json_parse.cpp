@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "core/json_depth.hpp"
 #include "core/utf8.hpp"
 #include "sim/json_scan.hpp"
 
@@ -12,7 +13,7 @@ namespace {
 
 using nlohmann::ordered_json;
 
-// Deeper nesting goes to the general parser, which keeps no recursion of its own.
+// Deeper nesting goes to the general parser (up to the nesting limit).
 constexpr int kMaxDepth = 64;
 
 using json_scan::kPlainInString;
@@ -327,7 +328,7 @@ StepReplyFlags step_reply_flags(std::string_view line) {
 
 ordered_json parse_json(std::string_view text) {
   if (auto value = DirectParser(text).document()) return std::move(*value);
-  return ordered_json::parse(text.begin(), text.end(), nullptr, false);
+  return core::parse_bounded_json(text);
 }
 
 }  // namespace tarvo::sim

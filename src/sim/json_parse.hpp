@@ -9,9 +9,10 @@
 namespace tarvo::sim {
 
 // The same value as nlohmann::ordered_json::parse(text, nullptr, false): a
-// discarded value when `text` is not one JSON value. Forms the direct pass does not
-// take on (\u escapes, numbers out of range, very deep nesting, errors) go to the
-// general parser, so its verdicts and messages stay the reference.
+// discarded value when `text` is not one JSON value, or nests deeper than
+// core::kMaxJsonDepth. Forms the direct pass does not take on (\u escapes, numbers
+// out of range, deep nesting, errors) go to the general parser, so its verdicts stay
+// the reference.
 nlohmann::ordered_json parse_json(std::string_view text);
 
 // What a caller stepping through episodes needs of a reply line, read in the same

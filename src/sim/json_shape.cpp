@@ -5,6 +5,7 @@
 #include <array>
 #include <string>
 
+#include "core/json_depth.hpp"
 #include "core/utf8.hpp"
 #include "sim/json_scan.hpp"
 
@@ -25,8 +26,8 @@ class ShapeSax : public nlohmann::json_sax<nlohmann::json> {
   bool string(string_t&) override { return true; }
   bool binary(binary_t&) override { return true; }
   bool start_object(std::size_t) override {
-    if (depth_++ == 0) shape.object = true;
-    return true;
+    if (depth_ == 0) shape.object = true;
+    return enter();
   }
   bool key(string_t& key) override {
     if (depth_ == 1 && (key == "result" || key == "error")) shape.has_reply_key = true;
@@ -36,10 +37,7 @@ class ShapeSax : public nlohmann::json_sax<nlohmann::json> {
     --depth_;
     return true;
   }
-  bool start_array(std::size_t) override {
-    ++depth_;
-    return true;
-  }
+  bool start_array(std::size_t) override { return enter(); }
   bool end_array() override {
     --depth_;
     return true;
@@ -49,6 +47,11 @@ class ShapeSax : public nlohmann::json_sax<nlohmann::json> {
   }
 
  private:
+  bool enter() {
+    if (++depth_ <= core::kMaxJsonDepth) return true;
+    shape.too_deep = true;
+    return false;
+  }
   int depth_ = 0;
 };
 
@@ -58,12 +61,12 @@ JsonShape full_parse(std::string_view text) {
   ShapeSax sax;
   if (!nlohmann::json::sax_parse(text.begin(), text.end(), &sax,
                                  nlohmann::json::input_format_t::json, true))
-    return {};
+    return {.too_deep = sax.shape.too_deep};
   sax.shape.valid = true;
   return sax.shape;
 }
 
-enum class Verdict { valid, invalid, unsure };
+enum class Verdict { valid, invalid, too_deep, unsure };
 
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
@@ -72,8 +75,8 @@ int hex_value(char c) {
   return -1;
 }
 
-// A single pass over the text with a stack of open containers of its own; nesting
-// deeper than that stack goes to the full parser, which keeps its stack on the heap.
+// A single pass over the text with a stack of open containers of its own, as deep
+// as the nesting limit.
 class Scanner {
  public:
   explicit Scanner(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
@@ -88,7 +91,7 @@ class Scanner {
       skip_space();
       if (p_ == end_) return Verdict::invalid;
       if (const char c = *p_; c == '{' || c == '[') {
-        if (depth_ == kMaxDepth) return Verdict::unsure;
+        if (depth_ == kMaxDepth) return Verdict::too_deep;
         open_[depth_++] = c;
         ++p_;
         skip_space();
@@ -125,7 +128,7 @@ class Scanner {
   }
 
  private:
-  static constexpr int kMaxDepth = 256;
+  static constexpr int kMaxDepth = core::kMaxJsonDepth;
 
   static char closer(char open) { return open == '{' ? '}' : ']'; }
 
@@ -282,6 +285,8 @@ JsonShape json_shape(std::string_view text) {
       return shape;
     case Verdict::invalid:
       return {};
+    case Verdict::too_deep:
+      return {.too_deep = true};
     case Verdict::unsure:
       break;
   }

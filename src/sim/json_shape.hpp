@@ -10,12 +10,14 @@ struct JsonShape {
   bool valid = false;          // one JSON value, whitespace around it allowed
   bool object = false;         // ... and that value is an object
   bool has_reply_key = false;  // ... holding "result" or "error" at its top level
+  bool too_deep = false;       // not valid: nested deeper than core::kMaxJsonDepth
 };
 
 // The same verdicts as a full JSON parser (strict RFC 8259: no comments, no NaN,
-// UTF-8 only, numbers that fit a double). Rare forms (escaped keys at the top
-// level, exponents, very long numbers, nesting past 256 levels) are handed to the
-// full parser.
+// UTF-8 only, numbers that fit a double), except that nesting deeper than
+// core::kMaxJsonDepth is refused: what crosses the server must be safe to parse
+// recursively further on. Rare forms (escaped keys at the top level, exponents,
+// very long numbers) are handed to the full parser.
 JsonShape json_shape(std::string_view text);
 
 }  // namespace tarvo::sim

@@ -39,7 +39,11 @@ bool same(const ordered_json& a, const ordered_json& b) {
 }
 
 void expect_same_as_general_parser(const std::string& text) {
-  auto expected = ordered_json::parse(text.begin(), text.end(), nullptr, false);
+  // The general parser takes a NUL byte for the end of the text ("1\0x" reads as 1);
+  // JSON has no place for one, and parse_json refuses such text.
+  auto expected = text.find('\0') != std::string::npos
+                      ? ordered_json(ordered_json::value_t::discarded)
+                      : ordered_json::parse(text.begin(), text.end(), nullptr, false);
   auto got = parse_json(text);
   ASSERT_TRUE(same(got, expected))
       << text << "\n got " << got.dump() << "\n expected " << expected.dump();
@@ -106,8 +110,11 @@ TEST(JsonParse, EpisodeFlagsReadWithoutBuildingAgreeWithTheFullParse) {
 }
 
 TEST(JsonParse, DeepNestingAndEmptyInput) {
+  // Nesting past the limit is refused, not recursed through.
   std::string deep = "{\"result\":" + std::string(100000, '[') + std::string(100000, ']') + "}";
-  EXPECT_TRUE(parse_json(deep).is_object());
+  EXPECT_TRUE(parse_json(deep).is_discarded());
+  EXPECT_TRUE(
+      parse_json("{\"result\":" + std::string(99, '[') + std::string(99, ']') + "}").is_object());
   deep.pop_back();
   EXPECT_TRUE(parse_json(deep).is_discarded());
   EXPECT_TRUE(parse_json("").is_discarded());

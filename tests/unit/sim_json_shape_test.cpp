@@ -7,6 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/json_depth.hpp"
 #include "json_mutations.hpp"
 #include "sim/json_scan.hpp"
 #include "sim/json_shape.hpp"
@@ -58,24 +59,31 @@ TEST(JsonShape, AgreesWithTheFullParserOnTextsAndTheirMutations) {
   tarvo::test::for_each_mutation(kSeeds, 200000, expect_agreement);
 }
 
-TEST(JsonShape, NestingAroundTheScannersOwnStackAgrees) {
-  // Past its own stack the scanner hands the text to the full parser: the verdicts
-  // must not change at that depth, whether the text is whole or broken there.
-  for (int depth = 250; depth <= 260; ++depth) {
+TEST(JsonShape, NestingPastTheLimitIsRefusedWhetherWholeOrBroken) {
+  // Up to the nesting limit the verdicts are the full parser's; past it every text is
+  // refused as too deep, however it goes on.
+  for (int depth = 95; depth <= 105; ++depth) {
     const std::string open = std::string(static_cast<std::size_t>(depth), '[');
     const std::string close = std::string(static_cast<std::size_t>(depth), ']');
     for (const std::string& text :
          {"{\"result\":" + open + close + "}", "{\"result\":" + open + "1" + close + "}",
           "{\"result\":" + open + close, "{\"result\":" + open + "{}," + close + "}",
-          "{\"error\":" + open + "{\"a\":" + open + close + "}" + close + "}"})
-      expect_agreement(text);
+          "{\"r\\u0065sult\":" + open + close + "}",
+          "{\"error\":" + open + "{\"a\":" + open + close + "}" + close + "}"}) {
+      if (tarvo::core::json_too_deep_at(text) == std::string::npos) {
+        expect_agreement(text);
+      } else {
+        auto shape = json_shape(text);
+        EXPECT_TRUE(shape.too_deep && !shape.valid && !shape.object) << text;
+      }
+    }
   }
 }
 
-TEST(JsonShape, DeepNestingNeedsNoDeepStack) {
+TEST(JsonShape, DeepNestingIsRefusedWithoutADeepStack) {
   std::string deep = "{\"result\":" + std::string(200000, '[') + std::string(200000, ']') + "}";
-  auto shape = json_shape(deep);
-  EXPECT_TRUE(shape.valid && shape.object && shape.has_reply_key);
+  EXPECT_TRUE(json_shape(deep).too_deep);
+  EXPECT_FALSE(json_shape(deep).valid);
   deep.pop_back();
   EXPECT_FALSE(json_shape(deep).valid);
 }
