@@ -28,6 +28,7 @@ constexpr milliseconds kQuietSpell{2000};
 // A signal can land just before the waiting thread enters its read: send it again
 // until the call is over.
 constexpr milliseconds kResend{5};
+constexpr milliseconds kDroppedCheck{250};
 
 // A handler that does nothing, installed without SA_RESTART: the interrupted read
 // returns EINTR instead of resuming.
@@ -63,7 +64,8 @@ ChildWatch::ChildWatch(core::Fd err, int cancel_fd, std::string log_name)
     : log_name_(std::move(log_name)),
       err_(std::move(err)),
       cancel_fd_(cancel_fd),
-      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      err_lines_([this](std::string_view line) { log_info(log_name_, line); }) {
   if (!wake_)
     throw SessionError(std::string("cannot watch the simulator: ") + std::strerror(errno));
   install_interrupt_handler();
@@ -126,43 +128,27 @@ void ChildWatch::stop() {
   wake();
   thread_.join();
   // The child has ended or is about to: log what it left behind.
-  std::string last_line;
-  bool open = err_ && drain(err_buffer_, last_line);
+  bool open = err_ && drain();
   if (err_ && !open) err_.reset();
+  err_lines_.end(Clock::now());
   std::lock_guard lock(mutex_);
-  if (!last_line.empty()) last_err_line_ = std::move(last_line);
+  last_err_line_ = err_lines_.last_line();
   err_done_ = true;
   err_ended_.notify_all();
 }
 
-bool ChildWatch::drain(std::string& buffer, std::string& last_line) {
+bool ChildWatch::drain() {
   char chunk[4096];
   // Bounded: a helper the simulator left behind may write faster than we log.
   for (int reads = 0; reads < 64; ++reads) {
     ssize_t n = ::read(err_.get(), chunk, sizeof chunk);
     if (n > 0) {
-      buffer.append(chunk, static_cast<std::size_t>(n));
-      std::size_t start = 0;
-      for (std::size_t end; (end = buffer.find('\n', start)) != std::string::npos;
-           start = end + 1) {
-        last_line.assign(buffer, start, end - start);
-        log_info(log_name_, last_line);
-      }
-      buffer.erase(0, start);
-      // A program that never ends its line still gets logged, in pieces.
-      if (buffer.size() > 8192) {
-        log_info(log_name_, buffer);
-        buffer.clear();
-      }
+      err_lines_.feed(std::string_view(chunk, static_cast<std::size_t>(n)), Clock::now());
       continue;
     }
     if (n < 0 && errno == EINTR) continue;
     if (n == 0) {
-      if (!buffer.empty()) {
-        last_line = buffer;
-        log_info(log_name_, buffer);
-        buffer.clear();
-      }
+      err_lines_.end(Clock::now());
       return false;
     }
     return true;  // nothing more for now
@@ -186,6 +172,9 @@ void ChildWatch::run() {
       timeout = poll_timeout(kTick, deadline_ - now);
     else if (now - last_call_ < kQuietSpell)
       timeout = static_cast<int>(kTick.count());
+    // A count of dropped lines is logged once its second is over, output or not.
+    if (err_lines_.tick(now) && (timeout < 0 || timeout > kDroppedCheck.count()))
+      timeout = static_cast<int>(kDroppedCheck.count());
     parked_ = timeout < 0;
     const bool watch_cancel = cancel_fd_ >= 0 && !cancelled_;
     lock.unlock();
@@ -199,9 +188,9 @@ void ChildWatch::run() {
       if (errno != EINTR) std::this_thread::sleep_for(kTick);
       ready = 0;
     }
-    std::string last_line;
     bool err_open = true;
-    if (ready && fds[1].revents) err_open = drain(err_buffer_, last_line);
+    const bool err_read = ready && fds[1].revents;
+    if (err_read) err_open = drain();
     if (ready && fds[0].revents) {
       std::uint64_t count;
       while (::read(wake_.get(), &count, sizeof count) < 0 && errno == EINTR) {
@@ -209,7 +198,7 @@ void ChildWatch::run() {
     }
 
     lock.lock();
-    if (!last_line.empty()) last_err_line_ = std::move(last_line);
+    if (err_read) last_err_line_ = err_lines_.last_line();
     if (!err_open) {
       err_.reset();
       err_done_ = true;

@@ -1,7 +1,8 @@
 #pragma once
 // The watch a simulator process keeps while its relay thread sits in a plain blocking
 // read for the reply: a thread of its own passes the simulator's standard error to
-// the log line by line (a full pipe would stall the simulator), and ends a call that
+// the log line by line, within bounds (stderr_lines.hpp; a full pipe would stall the
+// simulator), and ends a call that
 // outlives its deadline or the server by interrupting the waiting thread with a
 // signal. The waiting thread thus needs one system call per reply, not a wait for
 // readiness and then a read.
@@ -14,6 +15,7 @@
 #include <thread>
 
 #include "core/fd.hpp"
+#include "sim/stderr_lines.hpp"
 
 namespace tarvo::sim {
 
@@ -55,7 +57,7 @@ class ChildWatch {
  private:
   void run();
   // Reads what standard error holds (up to a bound); false once it has ended.
-  bool drain(std::string& buffer, std::string& last_line);
+  bool drain();
   void wake();
 
   std::string log_name_;
@@ -75,7 +77,7 @@ class ChildWatch {
   bool stopping_ = false;
   bool err_done_ = false;
   std::string last_err_line_;
-  std::string err_buffer_;  // a line begun, not yet ended
+  StderrLines err_lines_;  // the watch thread's alone while it runs
 
   std::thread thread_;  // last: it uses everything above
 };

@@ -1,0 +1,95 @@
+#include "sim/stderr_lines.hpp"
+
+#include <algorithm>
+
+namespace tarvo::sim {
+
+namespace {
+
+constexpr auto kWindow = std::chrono::seconds(1);
+
+void append_escape(std::string& out, unsigned char c) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char escape[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
+  out.append(escape, sizeof escape);
+}
+
+}  // namespace
+
+std::string visible_text(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t at = 0; at < text.size(); ++at) {
+    const auto c = static_cast<unsigned char>(text[at]);
+    if ((c < 0x20 && c != '\t') || c == 0x7f) {
+      append_escape(out, c);
+    } else if (c == 0xc2 && at + 1 < text.size() &&
+               static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
+               static_cast<unsigned char>(text[at + 1]) <= 0x9f) {
+      // U+0080 to U+009F: 8-bit controls, which some terminals obey.
+      append_escape(out, static_cast<unsigned char>(text[++at]));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+void StderrLines::feed(std::string_view bytes, Clock::time_point now) {
+  while (!bytes.empty()) {
+    const auto newline = bytes.find('\n');
+    const auto piece = bytes.substr(0, newline);
+    const auto room = kMaxLine - line_.size();
+    line_.append(piece.substr(0, room));
+    cut_ += piece.size() - std::min(piece.size(), room);
+    if (newline == std::string_view::npos) return;
+    finish_line(now);
+    bytes.remove_prefix(newline + 1);
+  }
+}
+
+bool StderrLines::tick(Clock::time_point now) {
+  if (dropped_ > 0 && now - window_start_ >= kWindow) {
+    report_dropped();
+    window_open_ = false;
+  }
+  return dropped_ > 0;
+}
+
+void StderrLines::end(Clock::time_point now) {
+  if (!line_.empty() || cut_ > 0) finish_line(now);
+  if (dropped_ > 0) report_dropped();
+}
+
+void StderrLines::finish_line(Clock::time_point now) {
+  if (cut_ == 0 && !line_.empty() && line_.back() == '\r') line_.pop_back();
+  last_line_ = visible_text(line_);
+  if (cut_ > 0) last_line_ += " [line cut: " + std::to_string(cut_) + " more bytes not logged]";
+  line_.clear();
+  cut_ = 0;
+
+  if (window_open_ && now - window_start_ >= kWindow) {
+    if (dropped_ > 0) report_dropped();
+    window_open_ = false;
+  }
+  if (!window_open_) {
+    window_open_ = true;
+    window_start_ = now;
+    logged_in_window_ = 0;
+  }
+  if (logged_in_window_ < kLinesPerSecond) {
+    ++logged_in_window_;
+    sink_(last_line_);
+  } else {
+    ++dropped_;
+  }
+}
+
+void StderrLines::report_dropped() {
+  sink_("[" + std::to_string(dropped_) + (dropped_ == 1 ? " line" : " lines") +
+        " of standard error not logged: more than " + std::to_string(kLinesPerSecond) +
+        " lines a second]");
+  dropped_ = 0;
+}
+
+}  // namespace tarvo::sim
