@@ -27,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 
 // A reply longer than this is garbage, not an observation.
 constexpr std::size_t kMaxLine = std::size_t{64} << 20;
+// A reply buffer that one large reply grew past this is let go before the next call.
+constexpr std::size_t kKeepCapacity = std::size_t{1} << 20;
 
 std::string seconds_text(std::chrono::milliseconds duration) {
   char text[32];
@@ -116,6 +118,7 @@ ChildProcess::ChildProcess(const std::vector<std::string>& command,
   sigaddset(&defaults, SIGPIPE);
   sigaddset(&defaults, SIGINT);
   sigaddset(&defaults, SIGTERM);
+  sigaddset(&defaults, SIGHUP);
   sigset_t none;
   sigemptyset(&none);
   posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
@@ -205,13 +208,15 @@ void ChildProcess::write_all(std::string_view data, std::chrono::milliseconds ti
   }
 }
 
-std::string_view ChildProcess::exchange(std::string_view request,
+std::string_view ChildProcess::exchange(std::initializer_list<std::string_view> request,
                                         std::chrono::milliseconds timeout) {
   if (!in_) throw SessionError("the simulator session is over");
   // The previous reply has been used: drop it. Anything after it was never asked
   // for, and would be taken for the answer to this request.
   out_buffer_.erase(0, out_start_);
   out_start_ = 0;
+  if (out_buffer_.empty() && out_buffer_.capacity() > kKeepCapacity)
+    std::string().swap(out_buffer_);
   char buffer[65536];
   if (int waiting = 0;
       out_buffer_.empty() && ioctl(out_.get(), FIONREAD, &waiting) == 0 && waiting > 0) {
@@ -223,7 +228,8 @@ std::string_view ChildProcess::exchange(std::string_view request,
     throw SessionError("the simulator wrote a line nobody asked for: " + extra);
   }
   ChildWatch::Call call(*watch_, Clock::now() + timeout);
-  write_all(request, timeout);
+  for (auto part : request)
+    write_all(part, timeout);
   std::size_t scanned = 0;
   for (;;) {
     auto end = out_buffer_.find('\n', scanned);

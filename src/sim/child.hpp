@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -29,10 +30,15 @@ class ChildProcess {
   ChildProcess(const ChildProcess&) = delete;
   ChildProcess& operator=(const ChildProcess&) = delete;
 
-  // Writes `request` (one line, newline included) and returns the next line of
-  // output, without its newline. Throws SessionError when the child exits, stays
-  // silent past `timeout`, or the server shuts down.
-  std::string_view exchange(std::string_view request, std::chrono::milliseconds timeout);
+  // Writes `request` (one line, newline included, in as many parts as given) and
+  // returns the next line of output, without its newline. Throws SessionError when
+  // the child exits, stays silent past `timeout`, or the server shuts down.
+  std::string_view exchange(std::initializer_list<std::string_view> request,
+                            std::chrono::milliseconds timeout);
+
+  // Closes the child's input: a well-behaved simulator starts exiting. finish() then
+  // waits for it.
+  void close_input() { in_.reset(); }
 
   // Ends the child: closes its input, gives it `grace` to exit, then terminates the
   // group. Idempotent.

@@ -43,17 +43,24 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The Session method with messages as bytes: a message that cannot be read (garbage,
+// a string field that is not UTF-8) is then ours to answer, with INVALID_ARGUMENT,
+// instead of looking like the end of the stream.
+using RawService = tarvo::sim::Simulator::WithRawMethod_Session<tarvo::sim::Simulator::Service>;
+
 // One Session stream. Its operations run one at a time (read, relay, write, read...),
 // so that only one thread ever handles it at once.
 struct Stream {
   enum class Step { accepting, reading, writing, finishing };
 
   grpc::ServerContext context;
-  grpc::ServerAsyncReaderWriter<tarvo::sim::Reply, tarvo::sim::Call> stream{&context};
+  grpc::ServerAsyncReaderWriter<grpc::ByteBuffer, grpc::ByteBuffer> stream{&context};
   std::optional<sim::Session> session;
   std::string start_error;  // why the session has none
+  grpc::ByteBuffer received;
   tarvo::sim::Call call;
   tarvo::sim::Reply reply;
+  grpc::ByteBuffer sent;
   Step step = Step::accepting;
 };
 
@@ -104,6 +111,9 @@ class Relay {
     }
     pollers.clear();  // joins
     std::lock_guard lock(streams_mutex_);
+    // Every simulator is told at once, so that they share one grace period.
+    for (auto& [key, stream] : streams_)
+      if (stream->session) stream->session->begin_ending();
     streams_.clear();
   }
 
@@ -157,6 +167,9 @@ class Relay {
         pool_changed_.notify_all();
         try {
           stream->session.emplace(setup_);
+        } catch (const TooManySessions& error) {
+          log_debug(setup_.log_name, error.what());
+          return finish(stream, grpc::Status(grpc::StatusCode::RESOURCE_EXHAUSTED, error.what()));
         } catch (const std::exception& error) {
           // Told in answer to the first call: a client whose write failed on a
           // finished stream could miss it.
@@ -166,16 +179,29 @@ class Relay {
         return read(stream);
       case Step::reading:
         if (!ok) break;  // the client is done, or gone
+        if (auto read = grpc::SerializationTraits<tarvo::sim::Call>::Deserialize(&stream->received,
+                                                                                 &stream->call);
+            !read.ok()) {
+          stream->session.reset();
+          const std::string why =
+              "the message is not a well-formed Call (not protobuf, or a text that is not UTF-8)";
+          log_debug(setup_.log_name, why);
+          return finish(stream, grpc::Status(grpc::StatusCode::INVALID_ARGUMENT, why));
+        }
         if (!stream->session) return end_with_error(stream, stream->start_error);
         try {
-          auto line = stream->session->call(stream->call.method(), stream->call.args());
+          auto line =
+              stream->session->call_in_place(stream->call.method(), *stream->call.mutable_args());
           stream->reply.mutable_line()->assign(line.data(), line.size());
         } catch (const std::exception& error) {
-          log_info(setup_.log_name, std::string("session ended: ") + error.what());
+          // Sessions that end because the server stops are no news.
+          (is_raised(setup_.cancel_fd) ? log_debug : log_info)(
+              setup_.log_name, std::string("session ended: ") + error.what());
           return end_with_error(stream, error.what());
         }
+        if (!serialize(stream)) return;
         stream->step = Step::writing;
-        if (!issue([&] { stream->stream.Write(stream->reply, stream); })) forget(stream);
+        if (!issue([&] { stream->stream.Write(stream->sent, stream); })) forget(stream);
         return;
       case Step::writing:
         if (!ok) break;
@@ -184,21 +210,38 @@ class Relay {
         return forget(stream);
     }
     stream->session.reset();  // the simulator ends before the status goes out
-    stream->step = Step::finishing;
-    if (!issue([&] { stream->stream.Finish(grpc::Status::OK, stream); })) forget(stream);
+    finish(stream, grpc::Status::OK);
   }
 
   void read(Stream* stream) {
     stream->step = Stream::Step::reading;
-    if (!issue([&] { stream->stream.Read(&stream->call, stream); })) forget(stream);
+    if (!issue([&] { stream->stream.Read(&stream->received, stream); })) forget(stream);
+  }
+
+  void finish(Stream* stream, const grpc::Status& status) {
+    stream->step = Stream::Step::finishing;
+    if (!issue([&] { stream->stream.Finish(status, stream); })) forget(stream);
+  }
+
+  // The reply into the bytes to send; false (and the stream finished) when it cannot be.
+  bool serialize(Stream* stream) {
+    bool own = false;
+    stream->sent.Clear();  // still holds the previous reply
+    auto status =
+        grpc::SerializationTraits<tarvo::sim::Reply>::Serialize(stream->reply, &stream->sent, &own);
+    if (status.ok()) return true;
+    stream->session.reset();
+    finish(stream, status);
+    return false;
   }
 
   void end_with_error(Stream* stream, const std::string& error) {
     stream->reply.clear_line();
     stream->reply.set_session_error(error);
+    if (!serialize(stream)) return;
     stream->step = Stream::Step::finishing;
     if (!issue([&] {
-          stream->stream.WriteAndFinish(stream->reply, grpc::WriteOptions(), grpc::Status::OK,
+          stream->stream.WriteAndFinish(stream->sent, grpc::WriteOptions(), grpc::Status::OK,
                                         stream);
         }))
       forget(stream);
@@ -283,7 +326,7 @@ class Relay {
   }
 
   const SessionSetup& setup_;
-  tarvo::sim::Simulator::AsyncService service_;
+  RawService service_;
   std::unique_ptr<grpc::ServerCompletionQueue> queue_;
   std::mutex ops_mutex_;
   bool closing_ = false;

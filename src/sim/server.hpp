@@ -10,7 +10,11 @@
 //   POST   /sessions              -> {"session": "<id>"}     starts a simulator
 //   POST   /sessions/<id>/<method> body: arguments object -> the simulator's reply
 //   DELETE /sessions/<id>                                    ends the session
+// Whatever a client sends, the server stays up: sessions are capped, request bodies
+// are bounded one by one and all together, JSON nesting is limited, and a broken
+// request is answered (or its connection closed) without touching the others.
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -21,11 +25,15 @@
 
 namespace tarvo::sim {
 
+inline constexpr std::size_t kDefaultMaxSessions = 64;
+
 struct ServerOptions {
   // Longest wait for one reply from a simulator.
   std::chrono::milliseconds reply_timeout{std::chrono::seconds(60)};
   // HTTP sessions untouched this long are ended (a client that vanished).
   std::chrono::milliseconds idle_timeout{std::chrono::minutes(10)};
+  // Sessions (simulator processes) open at once; more are refused, nothing started.
+  std::size_t max_sessions = kDefaultMaxSessions;
   // Log the address served at info level; a private server (validate, benchmark)
   // logs it at debug level only.
   bool announce = true;

@@ -20,6 +20,11 @@ void StopFlag::raise() {
   [[maybe_unused]] auto n = write(fd_.get(), &one, sizeof one);
 }
 
+bool is_raised(int fd) {
+  pollfd flag{fd, POLLIN, 0};
+  return fd >= 0 && poll(&flag, 1, 0) == 1;
+}
+
 bool wait_for_stop_or_interrupt(const StopFlag& stop) {
   for (;;) {
     if (core::interrupt::requested()) return true;

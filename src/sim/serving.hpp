@@ -20,6 +20,9 @@ class StopFlag {
   core::Fd fd_;
 };
 
+// Whether the flag behind `fd` (a StopFlag's) has been raised.
+bool is_raised(int fd);
+
 // Blocks until `stop` is raised (returns false) or the user presses Ctrl-C (true).
 bool wait_for_stop_or_interrupt(const StopFlag& stop);
 
