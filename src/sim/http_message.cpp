@@ -299,6 +299,12 @@ bool Reader::read_head(Head& head, Parse parse) {
     }
     std::string_view data(buffer_.data() + begin_, buffered());
     auto end = data.find("\r\n\r\n", scanned >= 3 ? scanned - 3 : 0);
+    // A head written with bare LFs would never end for us: refused at once, not
+    // after its time runs out.
+    for (auto lf = data.find('\n', scanned); lf < std::min(end, data.size());
+         lf = data.find('\n', lf + 1))
+      if (lf == 0 || data[lf - 1] != '\r')
+        throw BadMessage(400, "the lines of a message head must end with CR LF");
     if (end != npos && end <= kMaxHead) {
       parse(data.substr(0, end), head);
       begin_ += end + 4;
@@ -316,7 +322,8 @@ bool Reader::read_head(Head& head, Parse parse) {
   }
 }
 
-void Reader::read_body(const Framing& framing, std::string& body, std::size_t limit) {
+void Reader::read_body(const Framing& framing, std::string& body, std::size_t limit,
+                       BodyRoom* room) {
   body.clear();
   switch (framing.body) {
     case Framing::Body::none:
@@ -324,15 +331,17 @@ void Reader::read_body(const Framing& framing, std::string& body, std::size_t li
     case Framing::Body::length:
       if (framing.length > limit)
         throw BadMessage(413, "the body is longer than " + describe(limit));
+      if (room) room->take(framing.length);
       take(body, framing.length);
       return;
     case Framing::Body::chunked:
-      read_chunked(body, limit);
+      read_chunked(body, limit, room);
       return;
     case Framing::Body::until_close:
       for (;;) {
         if (buffered() > limit - body.size())
           throw BadMessage(413, "the body is longer than " + describe(limit));
+        if (room) room->take(buffered());
         body.append(buffer_, begin_, buffered());
         begin_ = end_ = 0;
         since_ = {};
@@ -341,7 +350,7 @@ void Reader::read_body(const Framing& framing, std::string& body, std::size_t li
   }
 }
 
-void Reader::read_chunked(std::string& body, std::size_t limit) {
+void Reader::read_chunked(std::string& body, std::size_t limit, BodyRoom* room) {
   for (;;) {
     auto line = read_line(kMaxChunkLine);
     auto digits = trim(line.substr(0, line.find(';')));
@@ -355,6 +364,7 @@ void Reader::read_chunked(std::string& body, std::size_t limit) {
     if (size == 0) break;
     if (size > limit - body.size())
       throw BadMessage(413, "the body is longer than " + describe(limit));
+    if (room) room->take(size);
     take(body, size);
     if (!read_line(kMaxChunkLine).empty()) throw BadMessage(400, "chunk longer than its size");
   }

@@ -31,6 +31,15 @@ class ConnectionLost : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
+// Room for bodies that several readers share: take() is told how many more bytes the
+// body being read is about to hold, before they are received, and throws BadMessage
+// (503) when there is no room for them.
+class BodyRoom {
+ public:
+  virtual ~BodyRoom() = default;
+  virtual void take(std::size_t bytes) = 0;
+};
+
 // How a message's body is delimited, and whether the connection stays open after it.
 struct Framing {
   enum class Body { none, length, chunked, until_close };
@@ -53,7 +62,7 @@ struct ResponseHead {
 };
 
 // Parse a head: the start line and header lines, without the empty line ending it.
-// Throw BadMessage.
+// Throw BadMessage. Lines end with CR LF; a bare LF is an error.
 void parse_request_head(std::string_view text, RequestHead& head);
 void parse_response_head(std::string_view text, ResponseHead& head);
 
@@ -83,7 +92,9 @@ class Reader {
   bool read(RequestHead& head);
   bool read(ResponseHead& head);
   // The body the head announced, into `body`; longer than `limit` is BadMessage 413.
-  void read_body(const Framing& framing, std::string& body, std::size_t limit = kMaxBody);
+  // Each part of it takes its room from `room` (when given) before it is received.
+  void read_body(const Framing& framing, std::string& body, std::size_t limit = kMaxBody,
+                 BodyRoom* room = nullptr);
 
   // Bytes received and not yet taken.
   std::size_t buffered() const { return end_ - begin_; }
@@ -93,7 +104,7 @@ class Reader {
   bool read_head(Head& head, Parse parse);
   std::string_view read_line(std::size_t limit);
   void take(std::string& out, std::size_t count);
-  void read_chunked(std::string& body, std::size_t limit);
+  void read_chunked(std::string& body, std::size_t limit, BodyRoom* room);
   // Receives more into the buffer; false at the end of the stream.
   bool fill(Stage stage);
   std::size_t receive(char* data, std::size_t size, Stage stage);

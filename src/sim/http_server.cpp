@@ -4,7 +4,9 @@
 //   POST   /sessions/<id>/<method>   arguments object -> the simulator's reply line
 //   DELETE /sessions/<id>
 // A session that ends by a fault answers 502 with {"error": ...} and is gone; 503 while
-// the server shuts down.
+// the server shuts down, when the session cap is reached, or when the bodies held
+// across connections would pass their ceiling. A request is routed by its head: a body
+// nobody would take (unknown route or session) is never read, and its connection closes.
 #include "sim/http_server.hpp"
 
 #include <sys/socket.h>
@@ -19,9 +21,11 @@
 #include <nlohmann/json.hpp>
 
 #include "core/interrupt.hpp"
+#include "core/json_depth.hpp"
 #include "core/tcp.hpp"
 #include "core/tcp_server.hpp"
 #include "sim/http_message.hpp"
+#include "sim/json_shape.hpp"
 #include "sim/log.hpp"
 #include "sim/serving.hpp"
 
@@ -70,11 +74,72 @@ void close_gently(int fd) {
     if (::recv(fd, sink, sizeof sink, 0) <= 0) return;
 }
 
+// A body to open or end a session is small.
+constexpr std::size_t kMaxSmallBody = std::size_t{64} << 10;
+// A connection's buffer that one large request or reply grew past this is let go.
+constexpr std::size_t kKeepCapacity = std::size_t{1} << 20;
+
+void release_if_large(std::string& buffer) {
+  if (buffer.capacity() > kKeepCapacity) std::string().swap(buffer);
+}
+
 // One connection's buffers, reused from request to request.
 struct Exchange {
   std::string out;           // the whole reply, sent in one go
   std::string_view headers;  // the Connection header of this reply
   std::string method;        // the called method's name, unescaped
+};
+
+// The bytes that request bodies hold across all connections.
+class BodyBudget {
+ public:
+  explicit BodyBudget(std::size_t limit) : limit_(limit) {}
+  bool reserve(std::size_t bytes) {
+    auto used = used_.load(std::memory_order_relaxed);
+    do {
+      if (bytes > limit_ - used) return false;
+    } while (!used_.compare_exchange_weak(used, used + bytes, std::memory_order_relaxed));
+    return true;
+  }
+  void release(std::size_t bytes) { used_.fetch_sub(bytes, std::memory_order_relaxed); }
+
+ private:
+  const std::size_t limit_;
+  std::atomic<std::size_t> used_{0};
+};
+
+// One request's share of the budget, given back when the request is done.
+class BodyShare final : public http1::BodyRoom {
+ public:
+  explicit BodyShare(BodyBudget& budget) : budget_(budget) {}
+  ~BodyShare() override { budget_.release(reserved_); }
+  BodyShare(const BodyShare&) = delete;
+  BodyShare& operator=(const BodyShare&) = delete;
+
+  void take(std::size_t bytes) override {
+    body_ += bytes;
+    if (body_ <= HttpLimits::kFreeBody) return;
+    if (!budget_.reserve(body_ - reserved_))
+      throw http1::BadMessage(503, "the server holds as many request bodies as it may; try again");
+    reserved_ = body_;
+  }
+
+ private:
+  BodyBudget& budget_;
+  std::size_t body_ = 0;
+  std::size_t reserved_ = 0;
+};
+
+// Where a request goes, decided from its head alone.
+struct Route {
+  enum class Kind { open, end, call, refuse };
+  Kind kind = Kind::refuse;
+  std::string_view id;                   // end, call: the session's id (in the head)
+  std::string_view escaped_method;       // call: as it stands in the path
+  std::shared_ptr<HttpSession> session;  // call
+  int status = 0;                        // refuse
+  std::string message;                   // refuse
+  std::string_view allow;                // refuse with 405
 };
 
 class HttpServer final : public Server {
@@ -125,7 +190,11 @@ class HttpServer final : public Server {
       sessions.swap(sessions_);
     }
     connections_.stop();
-    sessions.clear();  // ends the simulators, outside the lock
+    // Every simulator is told at once, so that they share one grace period; then
+    // they are ended one by one, outside the lock.
+    for (auto& [id, session] : sessions)
+      session->session.begin_ending();
+    sessions.clear();
   }
 
   int port() const override {
@@ -154,14 +223,28 @@ class HttpServer final : public Server {
       bool keep_alive = false;
       try {
         if (!reader.read(head)) return;
-        // curl waits for this before sending a large body.
-        if (head.expect_continue && head.framing.body != http1::Framing::Body::none &&
-            reader.buffered() == 0 && !core::tcp::send_all(fd, http1::kContinue))
-          return;
-        reader.read_body(head.framing, body);
+        Route route = route_of(head);
+        const bool has_body = head.framing.body != http1::Framing::Body::none;
         keep_alive = head.framing.keep_alive && !stopping();
+        if (route.kind == Route::Kind::refuse && has_body) keep_alive = false;  // body unread
         exchange.headers = keep_alive ? (head.http10 ? kKeepAlive : "") : kClose;
-        ended = handle(head, body, exchange);
+        if (route.kind == Route::Kind::refuse) {
+          refuse(exchange, route);
+        } else {
+          BodyShare share(budget_);
+          http1::BodyRoom* room = &share;
+          const auto limit = route.kind == Route::Kind::call ? http1::kMaxBody : kMaxSmallBody;
+          // curl waits for this before sending a large body.
+          if (head.expect_continue && has_body && reader.buffered() == 0) {
+            if (head.framing.body == http1::Framing::Body::length && head.framing.length <= limit) {
+              share.take(head.framing.length);  // no invitation without room for the body
+              room = nullptr;
+            }
+            if (!core::tcp::send_all(fd, http1::kContinue)) return;
+          }
+          reader.read_body(head.framing, body, limit, room);
+          ended = handle(route, body, exchange);
+        }
         // A reply to HEAD has no body, though its head says how long it would be.
         if (head.method == "HEAD") exchange.out.resize(exchange.out.find("\r\n\r\n") + 4);
       } catch (const http1::BadMessage& error) {
@@ -173,7 +256,10 @@ class HttpServer final : public Server {
       } catch (const http1::ConnectionLost&) {
         return;
       }
-      if (!core::tcp::send_all(fd, exchange.out)) return;
+      release_if_large(body);
+      const bool sent = core::tcp::send_all(fd, exchange.out);
+      release_if_large(exchange.out);
+      if (!sent) return;
       if (!keep_alive) {
         close_gently(fd);
         return;
@@ -186,41 +272,92 @@ class HttpServer final : public Server {
     ::shutdown(fd, SHUT_WR);
   }
 
-  // Routes one request; returns a session that ended, to be let go of once the reply is out.
-  std::shared_ptr<HttpSession> handle(const http1::RequestHead& head, std::string_view body,
-                                      Exchange& exchange) {
-    if (stopping()) return fail(exchange, 503, "the server is shutting down");
+  // Where a request goes, from its head: a session to call is looked up now, so that
+  // a body for one that does not exist is never read.
+  Route route_of(const http1::RequestHead& head) {
+    Route route;
+    auto refuse = [&route](int status, std::string message, std::string_view allow = {}) {
+      route.kind = Route::Kind::refuse;
+      route.status = status;
+      route.message = std::move(message);
+      route.allow = allow;
+      return std::move(route);
+    };
+    if (stopping()) return refuse(503, "the server is shutting down");
     std::string_view path(head.target);
     path = path.substr(0, path.find('?'));
     if (path == "/sessions") {
-      if (head.method != "POST") return not_allowed(exchange, "POST");
-      open_session(exchange);
-      return nullptr;
+      if (head.method != "POST") return refuse(405, "method not allowed here", "POST");
+      route.kind = Route::Kind::open;
+      return route;
     }
-    if (!path.starts_with("/sessions/")) return fail(exchange, 404, "no such resource");
+    if (!path.starts_with("/sessions/")) return refuse(404, "no such resource");
     path.remove_prefix(10);
     auto slash = path.find('/');
     auto id = path.substr(0, slash);
-    if (!is_session_id(id)) return fail(exchange, 404, "no such resource");
+    if (!is_session_id(id)) return refuse(404, "no such resource");
+    route.id = id;
     if (slash == std::string_view::npos) {
-      if (head.method != "DELETE") return not_allowed(exchange, "DELETE");
-      http1::write_response(exchange.out, 204, {}, exchange.headers);
-      return take(id);
+      if (head.method != "DELETE") return refuse(405, "method not allowed here", "DELETE");
+      route.kind = Route::Kind::end;
+      return route;
     }
     auto escaped = path.substr(slash + 1);
     if (escaped.empty() || escaped.find('/') != std::string_view::npos)
-      return fail(exchange, 404, "no such resource");
-    if (head.method != "POST") return not_allowed(exchange, "POST");
-    if (!http1::unescape(escaped, exchange.method))
-      return fail(exchange, 400, "malformed escape in the method name");
-    return relay(id, exchange.method, body, exchange);
+      return refuse(404, "no such resource");
+    if (head.method != "POST") return refuse(405, "method not allowed here", "POST");
+    route.session = find(id);
+    if (!route.session) return refuse(404, "no such session (it ended or never existed)");
+    route.kind = Route::Kind::call;
+    route.escaped_method = escaped;
+    return route;
   }
 
-  void open_session(Exchange& exchange) {
+  void refuse(Exchange& exchange, const Route& route) {
+    if (route.status != 405) {
+      fail(exchange, route.status, route.message);
+      return;
+    }
+    std::string headers =
+        "Allow: " + std::string(route.allow) + "\r\n" + std::string(exchange.headers);
+    http1::write_response(exchange.out, 405, error_body(route.message), headers);
+  }
+
+  // Carries out a routed request; returns a session that ended, to be let go of once
+  // the reply is out.
+  std::shared_ptr<HttpSession> handle(const Route& route, std::string& body, Exchange& exchange) {
+    switch (route.kind) {
+      case Route::Kind::open:
+        open_session(body, exchange);
+        return nullptr;
+      case Route::Kind::end:
+        http1::write_response(exchange.out, 204, {}, exchange.headers);
+        return take(route.id);
+      case Route::Kind::call:
+        break;
+      case Route::Kind::refuse:
+        refuse(exchange, route);
+        return nullptr;
+    }
+    if (!http1::unescape(route.escaped_method, exchange.method))
+      return fail(exchange, 400, "malformed escape in the method name");
+    return relay(route, exchange.method, body, exchange);
+  }
+
+  void open_session(std::string_view body, Exchange& exchange) {
+    // Only a well-formed request starts a simulator: no body, or a JSON object.
+    if (body.find_first_not_of(" \t\r\n") != std::string_view::npos && !json_shape(body).object) {
+      fail(exchange, 400, "the body of POST /sessions must be empty or a JSON object");
+      return;
+    }
     reap_idle();
     std::shared_ptr<HttpSession> session;
     try {
       session = std::make_shared<HttpSession>(setup_);
+    } catch (const TooManySessions& error) {
+      log_debug(setup_.log_name, error.what());
+      fail(exchange, 503, error.what());
+      return;
     } catch (const std::exception& error) {
       log_info(setup_.log_name, error.what());
       fail(exchange, 502, error.what());
@@ -240,33 +377,28 @@ class HttpServer final : public Server {
                           exchange.headers);
   }
 
-  std::shared_ptr<HttpSession> relay(std::string_view id, const std::string& method,
-                                     std::string_view body, Exchange& exchange) {
-    std::shared_ptr<HttpSession> session = find(id);
-    if (!session) return fail(exchange, 404, "no such session (it ended or never existed)");
+  std::shared_ptr<HttpSession> relay(const Route& route, const std::string& method,
+                                     std::string& body, Exchange& exchange) {
+    const auto& session = route.session;
     std::unique_lock lock(session->mutex);
     session->last_used = Clock::now();
     try {
       // The reply line lives in the session until its next call: written out under the lock.
-      auto line = session->session.call(method, body);
+      auto line = session->session.call_in_place(method, body);
       http1::write_response(exchange.out, 200, line, exchange.headers);
       if (!session->session.over()) return nullptr;
     } catch (const std::exception& error) {
-      log_info(setup_.log_name, std::string("session ended: ") + error.what());
+      // Sessions that end because the server stops are no news.
+      (is_raised(setup_.cancel_fd) ? log_debug : log_info)(
+          setup_.log_name, std::string("session ended: ") + error.what());
       fail(exchange, 502, error.what());
     }
     lock.unlock();
-    return take(id);
+    return take(route.id);
   }
 
   std::shared_ptr<HttpSession> fail(Exchange& exchange, int status, const std::string& message) {
     http1::write_response(exchange.out, status, error_body(message), exchange.headers);
-    return nullptr;
-  }
-
-  std::shared_ptr<HttpSession> not_allowed(Exchange& exchange, std::string_view allowed) {
-    std::string headers = "Allow: " + std::string(allowed) + "\r\n" + std::string(exchange.headers);
-    http1::write_response(exchange.out, 405, error_body("method not allowed here"), headers);
     return nullptr;
   }
 
@@ -325,6 +457,7 @@ class HttpServer final : public Server {
   HttpLimits limits_;
   milliseconds tick_;
   StopFlag stop_;
+  BodyBudget budget_{limits_.max_buffered};
   std::string refusal_;  // the reply to connections beyond the limit
   mutable std::mutex mutex_;
   Sessions sessions_;
