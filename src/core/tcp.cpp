@@ -8,6 +8,7 @@
 #include <sys/socket.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <stdexcept>
@@ -64,9 +65,38 @@ timeval to_timeval(std::chrono::milliseconds timeout) {
   return value;
 }
 
+bool is_wildcard(const std::string& host) {
+  return host.empty() || host == "0.0.0.0" || host == "::" || host == "[::]";
+}
+
+// One IPv6 socket that takes IPv4 connections too. Sets `taken` when the port is in use.
+Fd listen_dual_stack(int port, bool& taken) {
+  Fd socket_fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket_fd) return Fd();
+  int no = 0;
+  int yes = 1;
+  if (setsockopt(socket_fd.get(), IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no) != 0) return Fd();
+  setsockopt(socket_fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in6 any{};
+  any.sin6_family = AF_INET6;
+  any.sin6_port = htons(static_cast<std::uint16_t>(port));
+  any.sin6_addr = in6addr_any;
+  if (::bind(socket_fd.get(), reinterpret_cast<sockaddr*>(&any), sizeof any) != 0) {
+    taken = errno == EADDRINUSE;
+    return Fd();
+  }
+  if (::listen(socket_fd.get(), SOMAXCONN) != 0) return Fd();
+  return socket_fd;
+}
+
 }  // namespace
 
 Fd listen_on(const std::string& host, int port) {
+  // Every address means both families, as gRPC takes it, wherever the host has IPv6.
+  if (is_wildcard(host)) {
+    bool taken = false;
+    if (auto socket_fd = listen_dual_stack(port, taken); socket_fd || taken) return socket_fd;
+  }
   std::string error;
   auto addresses = resolve(host, port, AI_PASSIVE, error);
   for (const addrinfo* it = addresses.get(); it; it = it->ai_next) {

@@ -8,9 +8,10 @@
 
 namespace tarvo::core::tcp {
 
-// A listening socket on `host` (a name, IPv4 or IPv6 address; empty for every
-// address) and `port` (0: any free port). SO_REUSEADDR only: a taken port is an
-// error, never shared. Returns an empty Fd when no address could be bound.
+// A listening socket on `host` (a name, IPv4 or IPv6 address) and `port` (0: any
+// free port). Empty, "0.0.0.0" and "::" mean every address of both IPv4 and IPv6
+// (IPv4 alone where the host has no IPv6), as in gRPC. SO_REUSEADDR only: a taken
+// port is an error, never shared. Returns an empty Fd when no address could be bound.
 Fd listen_on(const std::string& host, int port);
 
 // The local port a socket is bound to; 0 when unknown.
