@@ -5,14 +5,16 @@
 #include <stdexcept>
 #include <vector>
 
+#include "core/interrupt.hpp"
 #include "sim/client.hpp"
 #include "sim/target.hpp"
 
 namespace tarvo::sim {
 
-double benchmark(const std::optional<std::string>& target, long long samples,
-                 const std::string& protocol) {
-  if (samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
+namespace {
+
+double measure(const std::optional<std::string>& target, long long samples,
+               const std::string& protocol) {
   Target served(target, protocol, std::chrono::seconds(60));
   auto client = served.connect("benchmark", {});
   client->init();
@@ -34,6 +36,21 @@ double benchmark(const std::optional<std::string>& target, long long samples,
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
   client->close();
   return static_cast<double>(samples) / std::max(elapsed.count(), 1e-9);
+}
+
+}  // namespace
+
+double benchmark(const std::optional<std::string>& target, long long samples,
+                 const std::string& protocol) {
+  if (samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
+  // Ctrl-C (or SIGTERM) ends the sessions of a simulator served here: the failure
+  // that follows is the user's interrupt, not the simulator's.
+  try {
+    return measure(target, samples, protocol);
+  } catch (...) {
+    core::interrupt::check();
+    throw;
+  }
 }
 
 }  // namespace tarvo::sim

@@ -5,6 +5,7 @@
 #include <set>
 #include <stdexcept>
 
+#include "core/interrupt.hpp"
 #include "sim/client.hpp"
 #include "sim/manifest.hpp"
 #include "sim/target.hpp"
@@ -95,11 +96,9 @@ bool run_episodes(Client& client, const ValidateOptions& options, Report& report
   return true;
 }
 
-}  // namespace
-
-std::pair<bool, std::vector<Issue>> validate(const std::optional<std::string>& target,
-                                             const std::string& protocol,
-                                             const ValidateOptions& options) {
+std::pair<bool, std::vector<Issue>> check(const std::optional<std::string>& target,
+                                          const std::string& protocol,
+                                          const ValidateOptions& options) {
   if (!target || target->empty())
     throw std::invalid_argument("no simulator given: pass a simulator directory or an address");
   Report report;
@@ -152,6 +151,23 @@ std::pair<bool, std::vector<Issue>> validate(const std::optional<std::string>& t
   }
   auto issues = report.take();
   return {issues.empty(), std::move(issues)};
+}
+
+}  // namespace
+
+std::pair<bool, std::vector<Issue>> validate(const std::optional<std::string>& target,
+                                             const std::string& protocol,
+                                             const ValidateOptions& options) {
+  // Ctrl-C (or SIGTERM) ends the sessions of a simulator served here with errors that
+  // would read as its faults: it is the user's interrupt, not a failed check.
+  try {
+    auto result = check(target, protocol, options);
+    core::interrupt::check();
+    return result;
+  } catch (...) {
+    core::interrupt::check();
+    throw;
+  }
 }
 
 }  // namespace tarvo::sim

@@ -74,6 +74,10 @@ void add_run(CLI::App& group, CommandSource commands) {
       ->capture_default_str();
   command->add_option("--env-init,-e", options->env_init, "Environment init")
       ->capture_default_str();
+  command
+      ->add_option("--max-sessions", options->max_sessions,
+                   "Sessions (simulator processes) served at once; more are refused")
+      ->capture_default_str();
   command->callback([=] { commands().sim_run(*options); });
 }
 

@@ -34,13 +34,19 @@ void run(const RunOptions& options) {
   } catch (const core::LiteralError& e) {
     throw std::invalid_argument(std::string("invalid --env-init: ") + e.what());
   }
-  _run(path, options.host, port, options.protocol, env_init);
+  _run(path, options.host, port, options.protocol, env_init, options.max_sessions);
 }
 
 void _run(const std::string& path, const std::string& host, int port, const std::string& protocol,
-          const nlohmann::ordered_json& env_init) {
+          const nlohmann::ordered_json& env_init, long long max_sessions) {
   const auto logger = core::get_logger(kLoggerName);
-  const auto server = tarvo::sim::make_from_sim_path(path, host, port, env_init, protocol);
+  if (max_sessions < 1)
+    throw std::invalid_argument("invalid --max-sessions " + std::to_string(max_sessions) +
+                                ": at least one session must be allowed");
+  tarvo::sim::ServerOptions server_options;
+  server_options.max_sessions = static_cast<std::size_t>(max_sessions);
+  const auto server =
+      tarvo::sim::make_from_sim_path(path, host, port, env_init, protocol, server_options);
   try {
     // Binding first: an address that cannot be served is the user's error, not a
     // serving failure to log and shrug off.
@@ -48,7 +54,9 @@ void _run(const std::string& path, const std::string& host, int port, const std:
     try {
       server->start();
     } catch (const core::Interrupted&) {
-      core::interrupt::clear();  // handled here; a second Ctrl-C may still abort the stop
+      // Ctrl-C, SIGTERM or SIGHUP alike. Handled here; a second one may still abort
+      // the stop.
+      core::interrupt::clear();
       logger.info("KeyboardInterrupt, Gracefully stopping the server");
     } catch (const std::exception& e) {
       logger.info(std::string("Unknown error: ") + e.what() + ", Gracefully stopping the server");
