@@ -145,6 +145,29 @@ TEST(SimRun, CtrlCStopsTheServerAndEverySimulatorOnce) {
   EXPECT_FALSE(accepts_connections(port));
 }
 
+TEST(SimRun, MaxSessionsCapsTheSessionsServedAtOnce) {
+  Session session;
+  ScratchDir work;
+  auto refused = session.run({"sim", "run", "missing", "--max-sessions", "0"});
+  EXPECT_EQ(refused.exit_code, 1);
+  EXPECT_EQ(refused.err, "Error: invalid --max-sessions 0: at least one session must be allowed\n");
+
+  const int port = free_port();
+  Background server(session, work.path(),
+                    {"sim", "run", example("python-sim").string(), "--host", "127.0.0.1", "--port",
+                     std::to_string(port), "-p", "http", "--max-sessions", "1"});
+  ASSERT_TRUE(server.wait_for_port(port)) << server.err();
+  auto first = tarvo::sim::create_client("http", "a", "127.0.0.1", port);
+  first->init();
+  auto second = tarvo::sim::create_client("http", "b", "127.0.0.1", port);
+  EXPECT_THROW(second->init(), tarvo::sim::SessionError);
+  first->close();
+  auto third = tarvo::sim::create_client("http", "c", "127.0.0.1", port);
+  EXPECT_NO_THROW(third->init());
+  server.interrupt();
+  EXPECT_EQ(server.wait(), 0) << server.err();
+}
+
 TEST(SimRun, WhatCannotBeServedIsAnError) {
   Session session;
   ScratchDir work;

@@ -142,7 +142,8 @@ class Background {
     return false;
   }
 
-  void interrupt() const { ::kill(pid_, SIGINT); }
+  void interrupt() const { signal(SIGINT); }
+  void signal(int number) const { ::kill(pid_, number); }
 
   // The exit code (128 + signal when killed); nothing if still running after a minute.
   std::optional<int> wait() {

@@ -15,7 +15,7 @@
 #include "core/tcp.hpp"
 #include "sim/http_message.hpp"
 #include "sim/http_server.hpp"
-#include "sim_test_support.hpp"
+#include "sim_raw_http.hpp"
 
 namespace {
 
@@ -23,81 +23,11 @@ namespace http1 = tarvo::sim::http1;
 namespace tcp = tarvo::core::tcp;
 using namespace std::chrono_literals;
 using tarvo::core::Fd;
-
-// The reference simulator behind the HTTP front end, with connection limits of the test's choosing.
-class Served {
- public:
-  explicit Served(const tarvo::sim::HttpLimits& limits = {}) {
-    tarvo::sim::SessionSetup setup;
-    setup.dir = tarvo::test::example_dir("cpp-sim");
-    setup.command = {"./cartpole"};
-    setup.log_name = "test";
-    setup.announce = false;
-    server_ = tarvo::sim::make_http_server(setup, "127.0.0.1", 0, 10min, limits);
-    server_->listen();
-    thread_ = std::thread([this] { server_->start(); });
-  }
-  ~Served() {
-    stop();
-    thread_.join();
-  }
-  void stop() { server_->stop(); }
-  int port() const { return server_->port(); }
-
- private:
-  std::unique_ptr<tarvo::sim::Server> server_;
-  std::thread thread_;
-};
-
-struct Reply {
-  int status = 0;
-  bool keep_alive = false;
-  std::string body;
-};
-
-// One connection, spoken to byte for byte. Every wait is bounded, so that a server
-// that fails to answer fails the test rather than hanging it.
-class Raw {
- public:
-  explicit Raw(int port) : socket_(tcp::connect_to("127.0.0.1", port, 5s)), reader_(socket_.get()) {
-    tcp::set_receive_timeout(socket_.get(), 30s);
-  }
-  bool send(std::string_view text) { return tcp::send_all(socket_.get(), text); }
-  Reply reply() {
-    http1::ResponseHead head;
-    Reply reply;
-    if (!reader_.read(head)) throw http1::ConnectionLost("closed");
-    reader_.read_body(head.framing, reply.body);
-    reply.status = head.status;
-    reply.keep_alive = head.framing.keep_alive;
-    return reply;
-  }
-  // Whether the server closed the connection (rather than answering or staying silent).
-  bool closed() {
-    char byte;
-    if (reader_.buffered() > 0) return false;
-    ssize_t got = ::recv(socket_.get(), &byte, 1, 0);
-    return got == 0 || (got < 0 && errno == ECONNRESET);
-  }
-  int fd() const { return socket_.get(); }
-
- private:
-  Fd socket_;
-  http1::Reader reader_;
-};
-
-std::string post(const std::string& target, const std::string& body,
-                 const std::string& headers = "") {
-  return "POST " + target + " HTTP/1.1\r\nHost: t\r\n" + headers +
-         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
-}
-
-std::string open_session(Raw& raw) {
-  EXPECT_TRUE(raw.send(post("/sessions", "{}")));
-  auto reply = raw.reply();
-  EXPECT_EQ(reply.status, 200) << reply.body;
-  return "/sessions/" + nlohmann::json::parse(reply.body)["session"].get<std::string>();
-}
+using tarvo::test::open_session;
+using tarvo::test::post;
+using tarvo::test::Raw;
+using tarvo::test::Reply;
+using Served = tarvo::test::RawServed;
 
 TEST(SimHttpServer, KeepsAliveAndAnswersPipelinedRequestsInOrder) {
   Served served;
@@ -155,23 +85,32 @@ TEST(SimHttpServer, RefusesUnknownRoutesMethodsAndBadRequests) {
   Served served;
   Raw raw(served.port());
   auto session = open_session(raw);
-  const std::pair<std::string, int> refused[] = {
-      {"GET /sessions HTTP/1.1\r\n\r\n", 405},
-      {"GET /metrics HTTP/1.1\r\n\r\n", 404},
-      {"GET / HTTP/1.1\r\n\r\n", 404},
-      {"PUT " + session + " HTTP/1.1\r\n\r\n", 405},
-      {"GET " + session + "/step HTTP/1.1\r\n\r\n", 405},
-      {post("/sessions/XYZ/step", "{}"), 404},
-      {post("/sessions/0123abcd/step", "{}"), 404},
-      {post(session + "/", "{}"), 404},
-      {post(session + "/a/b", "{}"), 404},
-      {post(session + "/st%zzep", "{}"), 400},
+  struct Refused {
+    std::string request;
+    int status;
+    bool keep_alive;  // a refused request's body is not read: its connection closes
   };
-  for (const auto& [request, status] : refused) {
-    ASSERT_TRUE(raw.send(request));
-    auto reply = raw.reply();
+  const Refused refused[] = {
+      {"GET /sessions HTTP/1.1\r\n\r\n", 405, true},
+      {"GET /metrics HTTP/1.1\r\n\r\n", 404, true},
+      {"GET / HTTP/1.1\r\n\r\n", 404, true},
+      {"PUT " + session + " HTTP/1.1\r\n\r\n", 405, true},
+      {"GET " + session + "/step HTTP/1.1\r\n\r\n", 405, true},
+      {post("/sessions/XYZ/step", "{}"), 404, false},
+      {post("/sessions/0123abcd/step", "{}"), 404, false},
+      {post(session + "/", "{}"), 404, false},
+      {post(session + "/a/b", "{}"), 404, false},
+      {post(session + "/st%zzep", "{}"), 400, true},
+  };
+  for (const auto& [request, status, keep_alive] : refused) {
+    Raw each(served.port());
+    ASSERT_TRUE(each.send(request));
+    auto reply = each.reply();
     EXPECT_EQ(reply.status, status) << request;
-    EXPECT_TRUE(reply.keep_alive) << request;
+    EXPECT_EQ(reply.keep_alive, keep_alive) << request;
+    if (!keep_alive) {
+      EXPECT_TRUE(each.closed()) << request;
+    }
     EXPECT_TRUE(nlohmann::json::parse(reply.body).contains("error")) << reply.body;
   }
   // A reply to HEAD is a head alone: the next reply is not mistaken for its body.

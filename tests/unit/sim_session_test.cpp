@@ -326,9 +326,11 @@ TEST_P(SimSession, StandardErrorFloodDuringACallDoesNotStallIt) {
     ServedSimulator served(sim.path(), GetParam(), std::chrono::seconds(20));
     EXPECT_EQ(served.client()->call("make"), 7);
   }
+  // Logged as far as the rate allows; the rest is counted.
   auto log = captured.text();
   EXPECT_NE(log.find(": 1\n"), std::string::npos);
-  EXPECT_NE(log.find(": 30000\n"), std::string::npos);
+  EXPECT_NE(log.find(" lines of standard error not logged: more than 100 lines a second]"),
+            std::string::npos);
 }
 
 TEST_P(SimSession, SimulatorThatStopsReadingMidRequestEndsAtTheTimeLimit) {

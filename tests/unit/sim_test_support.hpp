@@ -22,9 +22,11 @@ class ServedSimulator {
   ServedSimulator(const std::string& dir, const std::string& protocol,
                   std::chrono::milliseconds reply_timeout = std::chrono::seconds(2),
                   const nlohmann::ordered_json& mapping = nlohmann::ordered_json::object())
+      : ServedSimulator(dir, protocol, options_with(reply_timeout), mapping) {}
+  ServedSimulator(const std::string& dir, const std::string& protocol,
+                  const tarvo::sim::ServerOptions& options,
+                  const nlohmann::ordered_json& mapping = nlohmann::ordered_json::object())
       : protocol_(protocol) {
-    tarvo::sim::ServerOptions options;
-    options.reply_timeout = reply_timeout;
     server_ = tarvo::sim::make_from_sim_path(dir, "127.0.0.1", 0, mapping, protocol, options);
     server_->listen();
     thread_ = std::thread([this] { server_->start(); });
@@ -41,6 +43,13 @@ class ServedSimulator {
     return tarvo::sim::create_client(protocol_, "test-env", "127.0.0.1", port(), env_init);
   }
   tarvo::sim::Server& server() { return *server_; }
+
+  static tarvo::sim::ServerOptions options_with(std::chrono::milliseconds reply_timeout) {
+    tarvo::sim::ServerOptions options;
+    options.reply_timeout = reply_timeout;
+    options.announce = false;
+    return options;
+  }
 
  private:
   std::string protocol_;
@@ -59,10 +68,29 @@ class ScratchSim {
   }
   ~ScratchSim() { std::filesystem::remove_all(dir_); }
   std::string path() const { return dir_.string(); }
+  // Adds a file beside the manifest (the simulator's program, say).
+  void write(const std::string& name, const std::string& text) const {
+    std::ofstream(dir_ / name) << text;
+  }
 
  private:
   static inline int counter_ = 0;
   std::filesystem::path dir_;
 };
+
+// Processes whose working folder is `dir`: the simulators started from it, and their
+// helpers.
+inline std::size_t processes_in(const std::filesystem::path& dir) {
+  const auto wanted = std::filesystem::canonical(dir);
+  std::size_t found = 0;
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const auto name = entry.path().filename().string();
+    if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::error_code ignored;
+    found += std::filesystem::read_symlink(entry.path() / "cwd", ignored) == wanted;
+  }
+  return found;
+}
 
 }  // namespace tarvo::test
