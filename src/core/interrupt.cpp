@@ -31,8 +31,13 @@ void install() {
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART: blocking reads return EINTR
-  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP})
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    // A signal ignored when tarvo started stays ignored: `nohup tarvo sim run &` must
+    // outlive the terminal, and a script's background job is not stopped by Ctrl-C.
+    struct sigaction current {};
+    if (sigaction(signal_number, nullptr, &current) == 0 && current.sa_handler == SIG_IGN) continue;
     sigaction(signal_number, &action, nullptr);
+  }
 }
 
 bool requested() {

@@ -13,8 +13,8 @@ struct Interrupted {};
 
 namespace interrupt {
 
-// Installs the handler for SIGINT, SIGTERM and SIGHUP (idempotent). Interrupted system
-// calls are not restarted.
+// Installs the handler for SIGINT, SIGTERM and SIGHUP (idempotent), except for those
+// ignored when the process started (nohup). Interrupted system calls are not restarted.
 void install();
 
 bool requested();
