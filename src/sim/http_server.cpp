@@ -112,7 +112,9 @@ class BodyBudget {
 class BodyShare final : public http1::BodyRoom {
  public:
   explicit BodyShare(BodyBudget& budget) : budget_(budget) {}
-  ~BodyShare() override { budget_.release(reserved_); }
+  ~BodyShare() override {
+    if (reserved_ > 0) budget_.release(reserved_);  // small bodies touch nothing shared
+  }
   BodyShare(const BodyShare&) = delete;
   BodyShare& operator=(const BodyShare&) = delete;
 
