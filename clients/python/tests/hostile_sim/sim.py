@@ -58,7 +58,9 @@ def main():
             position = 0
             observation = {"position": 0, "flags": [0, 1], "pair": [-1, [3, 4]]}
             if mode == "deep_observation":
-                observation = nested(200, 0)
+                # Past the client's limit (64) and within the server's (100), which
+                # would end the session itself before the client saw the reply.
+                observation = nested(80, 0)
             if mode == "big_observation":
                 observation = [0.25] * BIG
             result = {"observation": observation, "info": {"seed": request.get("seed")}}
