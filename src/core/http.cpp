@@ -14,6 +14,7 @@
 #include <exception>
 
 #include "core/interrupt.hpp"
+#include "core/json_limits.hpp"
 
 namespace tarvo::core::http {
 namespace {
@@ -56,6 +57,7 @@ struct Transfer {
   std::exception_ptr failure;
   bool stopped_by_reader = false;
   bool interrupted = false;
+  bool too_large = false;
 };
 
 size_t on_write(char* data, size_t size, size_t count, void* user) {
@@ -68,6 +70,11 @@ size_t on_write(char* data, size_t size, size_t count, void* user) {
         return 0;
       }
     } else {
+      const std::size_t limit = transfer.request->max_body_bytes;
+      if (limit > 0 && transfer.response->body.size() + bytes > limit) {
+        transfer.too_large = true;
+        return 0;
+      }
       transfer.response->body.append(data, bytes);
     }
   } catch (...) {
@@ -82,7 +89,7 @@ size_t on_write(char* data, size_t size, size_t count, void* user) {
 int on_progress(void* user, curl_off_t, curl_off_t, curl_off_t upload_total,
                 curl_off_t upload_now) {
   auto& transfer = *static_cast<Transfer*>(user);
-  if (interrupt::requested()) {
+  if (transfer.request->interruptible && interrupt::requested()) {
     transfer.interrupted = true;
     return 1;
   }
@@ -135,10 +142,9 @@ TlsSettings default_tls() {
 
 nlohmann::ordered_json Response::json() const {
   try {
-    return nlohmann::ordered_json::parse(body);
-  } catch (const nlohmann::json::parse_error& e) {
-    throw ClientError("reply (status " + std::to_string(status) +
-                      ") is not valid JSON: " + e.what());
+    return parse_outside_json(body);
+  } catch (const JsonError& e) {
+    throw ClientError("reply (status " + std::to_string(status) + "): " + e.what());
   }
 }
 
@@ -171,7 +177,7 @@ void Client::set_default_header(std::string name, std::string value) {
 }
 
 Response Client::send(const Request& request) {
-  interrupt::check();
+  if (request.interruptible) interrupt::check();
   CURL* curl = impl_->handle.get();
   // Resetting keeps the connection cache, so consecutive requests reuse connections.
   curl_easy_reset(curl);
@@ -247,6 +253,8 @@ Response Client::send(const Request& request) {
   const CURLcode code = curl_easy_perform(curl);
   if (transfer.interrupted) throw Interrupted{};
   if (transfer.failure) std::rethrow_exception(transfer.failure);
+  if (transfer.too_large)
+    throw ClientError("reply larger than " + std::to_string(request.max_body_bytes) + " bytes");
 
   if (code != CURLE_OK && !(code == CURLE_WRITE_ERROR && transfer.stopped_by_reader)) {
     const std::string message =

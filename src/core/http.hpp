@@ -48,8 +48,8 @@ struct ClientOptions {
 
 struct MultipartField {
   std::string name;
-  std::string value;                    // the value, or the file's name when `file_path` is set
-  std::optional<std::string> file_path; // send this file's content as the part
+  std::string value;                     // the value, or the file's name when `file_path` is set
+  std::optional<std::string> file_path;  // send this file's content as the part
   std::optional<std::string> content_type;
 };
 
@@ -57,21 +57,28 @@ struct Request {
   std::string method = "GET";
   std::string url;
   std::vector<std::pair<std::string, std::string>> headers;
-  std::optional<std::string> body;  // sent as is; set a Content-Type header with it
+  std::optional<std::string> body;        // sent as is; set a Content-Type header with it
   std::vector<MultipartField> multipart;  // when not empty: multipart/form-data body
-  double timeout_seconds = 0;          // whole exchange; 0 = none
-  double connect_timeout_seconds = 0;  // connection set-up; 0 = libcurl's default
+  double timeout_seconds = 0;             // whole exchange; 0 = none
+  double connect_timeout_seconds = 0;     // connection set-up; 0 = libcurl's default
   // Streams the reply body instead of collecting it; return false to stop early.
   std::function<bool(std::string_view chunk)> on_data;
   // Upload progress (bytes sent, bytes to send).
   std::function<void(std::uint64_t sent, std::uint64_t total)> on_upload_progress;
+  // A collected reply body longer than this is a ClientError; 0 = no bound.
+  std::size_t max_body_bytes = 0;
+  // False: an interrupt neither stops nor prevents the exchange (still bounded by
+  // its time-outs), for requests whose outcome the caller must know, such as one
+  // that creates something remote or cleans it up.
+  bool interruptible = true;
 };
 
 struct Response {
   long status = 0;
   std::string body;
   std::string content_type;
-  // The body as JSON; ClientError when it is not JSON.
+  // The body as JSON, its nesting bounded (core/json_limits.hpp); ClientError when it
+  // is not JSON or nests too deeply.
   nlohmann::ordered_json json() const;
 };
 

@@ -70,15 +70,17 @@ class Child {
     }
   }
 
-  // Waits for the exit, throwing Interrupted as soon as the user interrupts.
-  int wait_interruptibly() {
+  // Waits for the exit, throwing Interrupted as soon as the user interrupts (when
+  // `interruptible`).
+  int wait_interruptibly(bool interruptible) {
     for (;;) {
       if (auto code = try_wait()) return *code;
-      interrupt::check();
+      if (interruptible) interrupt::check();
       pollfd fds[2];
       nfds_t count = 0;
       if (pidfd_) fds[count++] = {pidfd_.get(), POLLIN, 0};
-      if (interrupt::wake_fd() >= 0) fds[count++] = {interrupt::wake_fd(), POLLIN, 0};
+      if (interruptible && interrupt::wake_fd() >= 0)
+        fds[count++] = {interrupt::wake_fd(), POLLIN, 0};
       ::poll(fds, count, pidfd_ ? -1 : 20);
     }
   }
@@ -311,8 +313,10 @@ Result run(const std::vector<std::string>& argv, const Options& options) {
     if (err_pipe && err_pipe->read.get() >= 0) fds.push_back({err_pipe->read.get(), POLLIN, 0});
     if (in_pipe && in_pipe->write.get() >= 0) fds.push_back({in_pipe->write.get(), POLLOUT, 0});
     if (fds.empty()) break;
-    if (interrupt::wake_fd() >= 0) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
-    interrupt::check();
+    if (options.interruptible) {
+      if (interrupt::wake_fd() >= 0) fds.push_back({interrupt::wake_fd(), POLLIN, 0});
+      interrupt::check();
+    }
     if (poll(fds.data(), fds.size(), -1) < 0) {
       if (errno == EINTR) continue;
       throw std::runtime_error(std::string("poll: ") + std::strerror(errno));
@@ -339,7 +343,7 @@ Result run(const std::vector<std::string>& argv, const Options& options) {
     }
   }
 
-  result.exit_code = child.wait_interruptibly();
+  result.exit_code = child.wait_interruptibly(options.interruptible);
   return result;
 }
 

@@ -21,6 +21,10 @@ struct Options {
   Stream err = Stream::inherit;
   // Text fed to standard input; nothing means the parent's standard input.
   std::optional<std::string> input;
+  // False: an interrupt does not stop the child; the run waits for its end. For
+  // clean-up that must finish once begun (a terminal's Ctrl-C still reaches the
+  // child itself, through its process group).
+  bool interruptible = true;
 };
 
 struct Result {

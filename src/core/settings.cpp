@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/files.hpp"
+#include "core/json_limits.hpp"
 
 namespace tarvo::core {
 namespace {
@@ -32,9 +33,9 @@ nlohmann::json read_config(const std::filesystem::path& path) {
   if (!text) return nlohmann::json::object();
   nlohmann::json config;
   try {
-    config = nlohmann::json::parse(*text);
-  } catch (const nlohmann::json::parse_error& e) {
-    throw config_error(path, std::string("not valid JSON (") + e.what() + ")");
+    config = parse_outside_json<nlohmann::json>(*text);
+  } catch (const JsonError& e) {
+    throw config_error(path, e.what());
   }
   if (!config.is_object()) throw config_error(path, "not a JSON object");
   return config;

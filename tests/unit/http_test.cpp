@@ -107,7 +107,7 @@ TEST(HttpClient, RepliesOfAnyStatusWithHeadersAndBodies) {
   EXPECT_EQ(text.body, "[x] not found");
   EXPECT_EQ(text.content_type, "text/plain");
   EXPECT_THAT([&] { (void)text.json(); },
-              testing::ThrowsMessage<ClientError>(HasSubstr("status 404) is not valid JSON")));
+              testing::ThrowsMessage<ClientError>(HasSubstr("status 404): not valid JSON")));
 
   nlohmann::ordered_json sent = {{"zeta", 1}, {"alpha", {{"nested", "ü"}}}};
   auto echoed = client.post_json(loopback.url("/echo"), sent, 5);
@@ -412,6 +412,56 @@ TEST(HttpClient, CtrlCAbortsATransfer) {
   EXPECT_THROW(client.get(loopback.url("/slow"), 8), Interrupted);
   user.join();
   interrupt::clear();
+}
+
+// A request whose outcome the caller must know (it creates or removes something
+// remote) is neither prevented nor cut short by an interrupt: the reply arrives
+// and the interrupt stays pending for the caller.
+TEST(HttpClient, AnUninterruptibleRequestGetsItsReplyDespiteAnInterrupt) {
+  LoopbackServer loopback;
+  loopback.server.Post("/clusters", [&](const httplib::Request&, httplib::Response& res) {
+    ::kill(::getpid(), SIGHUP);  // arrives while the request is in flight
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));  // past a progress tick
+    res.set_content(R"({"id": "c-1"})", "application/json");
+  });
+  interrupt::install();
+  interrupt::clear();
+  Client client;
+  Request request;
+  request.method = "POST";
+  request.url = loopback.url("/clusters");
+  request.body = "{}";
+  request.timeout_seconds = 10;
+  request.interruptible = false;
+  EXPECT_EQ(client.send(request).json()["id"], "c-1");
+  EXPECT_TRUE(interrupt::requested());
+  // Pending already when the request starts: still sent.
+  EXPECT_EQ(client.send(request).status, 200);
+  request.interruptible = true;
+  EXPECT_THROW(client.send(request), Interrupted);
+  interrupt::clear();
+}
+
+TEST(HttpClient, CollectedRepliesAreBoundedAndDeepJsonIsRefused) {
+  LoopbackServer loopback;
+  loopback.server.Get("/big", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(5000, 'x'), "text/plain");
+  });
+  loopback.server.Get("/deep", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(100000, '[') + std::string(100000, ']'), "application/json");
+  });
+  Client client;
+  Request request;
+  request.url = loopback.url("/big");
+  request.max_body_bytes = 5000;
+  EXPECT_EQ(client.send(request).body.size(), 5000u);
+  request.max_body_bytes = 4999;
+  EXPECT_THAT([&] { client.send(request); },
+              testing::ThrowsMessage<ClientError>("reply larger than 4999 bytes"));
+  const auto deep = client.get(loopback.url("/deep"), 5);
+  EXPECT_THAT(
+      [&] { (void)deep.json(); },
+      testing::ThrowsMessage<ClientError>("reply (status 200): nesting deeper than 100 levels"));
 }
 
 }  // namespace

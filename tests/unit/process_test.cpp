@@ -140,5 +140,23 @@ TEST(Process, CtrlCTerminatesAndReapsTheChild) {
   }
 }
 
+// Clean-up runs must finish once begun: an interrupt, arriving before the run or
+// during it, neither stops the child nor the wait for it. The interrupt stays
+// pending for the caller.
+TEST(Process, AnUninterruptibleRunFinishesDespiteAnInterrupt) {
+  interrupt::install();
+  interrupt::clear();
+  auto options = capture_both();
+  options.interruptible = false;
+  ::kill(::getpid(), SIGTERM);
+  ASSERT_TRUE(interrupt::requested());
+  // The child signals this process itself, then goes on with its work.
+  const auto result = run({"sh", "-c", "kill -HUP $PPID; sleep 0.2; echo finished", "x"}, options);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "finished\n");
+  EXPECT_TRUE(interrupt::requested());
+  interrupt::clear();
+}
+
 }  // namespace
 }  // namespace tarvo::core::process

@@ -57,6 +57,8 @@ TEST_F(SettingsTest, BrokenConfigFileIsAnErrorNamingFileAndFault) {
       {"{\"api_url\": ", "not valid JSON ("},
       {"", "not valid JSON ("},
       {"[\"api_url\"]", "not a JSON object"},
+      {"{\"api_url\": " + std::string(5000, '[') + std::string(5000, ']') + "}",
+       "nesting deeper than 100 levels"},
       {R"({"env": 3})", R"("env" must be text, not number)"},
       // Checked even though the environment would override it.
       {R"({"api_key": {"k": "v"}})", R"("api_key" must be text, not object)"},
