@@ -14,10 +14,12 @@ using Record = nlohmann::ordered_json;
 
 std::filesystem::path state_file_path();
 
-// The stored record, or nothing when none is stored. A file that is not JSON or
-// not an object is an error naming the file and the fault; the file is left alone.
+// The stored record, or nothing when none is stored. A file that is not JSON, not
+// an object, nested too deeply or too large is an error naming the file, the fault
+// and the way out; the file is left alone.
 std::optional<Record> load();
-// Replaces the stored record.
+// Replaces the stored record. Temporary files left by saves that were killed are
+// removed first.
 void save(const Record& record);
 // Removes the stored record; nothing stored is not an error.
 void delete_();

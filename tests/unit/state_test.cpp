@@ -3,6 +3,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
@@ -108,17 +109,47 @@ TEST_F(StateTest, CorruptFilesAreReportedAndLeftByteForByte) {
       {"\xff\xfe garbage", "not valid JSON ("},
       {"[1, 2]", "not a JSON object"},
       {"\"text\"", "not a JSON object"},
+      // Nested past the limit: refused before anything walks it.
+      {std::string(100000, '[') + std::string(100000, ']'), "nesting deeper than 100 levels"},
+      {"{\"k\": \"" + std::string(2 << 20, 'x') + "\"}", "larger than 1048576 bytes"},
   };
   for (const auto& [content, fault] : cases) {
     test::write_text(file(), content);
-    EXPECT_THAT([] { load(); }, testing::ThrowsMessage<std::runtime_error>(StartsWith(
-                                    "compute node state " + file().string() + ": " + fault)))
-        << content;
+    // One line that says what is wrong and how to get out of it.
+    EXPECT_THAT([] { load(); },
+                testing::ThrowsMessage<std::runtime_error>(testing::AllOf(
+                    StartsWith("compute node state " + file().string() + ": " + fault),
+                    HasSubstr("; repair or remove the file (tarvo compute disconnect needs the "
+                              "cluster id stored in it to deregister the node)"),
+                    testing::Not(HasSubstr("\n")))))
+        << content.substr(0, 40);
     EXPECT_EQ(test::read_text(file()), content);
   }
   std::filesystem::remove(file());
   std::filesystem::create_directory(file());
   EXPECT_THAT([] { load(); }, testing::ThrowsMessage<std::runtime_error>(HasSubstr("cannot read")));
+}
+
+// A save that was killed before its rename leaves its temporary file; the next
+// save removes it, but never the file of a save still running in another process.
+TEST_F(StateTest, SavesRemoveTheTemporariesOfKilledSaves) {
+  save(Record{{"cluster_id", "c-1"}});
+  const pid_t gone = [] {
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    int status;
+    ::waitpid(child, &status, 0);
+    return child;
+  }();
+  const auto folder = file().parent_path();
+  const std::string killed = ".compute.json." + std::to_string(gone) + ".a1b2c3";
+  const std::string older_format = ".compute.json.Q1w2E3";
+  const std::string running = ".compute.json." + std::to_string(::getppid()) + ".z9y8x7";
+  for (const auto& name : {killed, older_format, running})
+    test::write_text(folder / name, "{\"cluster_id\": ");
+  save(Record{{"cluster_id", "c-2"}});
+  EXPECT_THAT(folder_entries(), testing::UnorderedElementsAre("compute.json", running));
+  EXPECT_EQ(load()->value("cluster_id", ""), "c-2");
 }
 
 TEST_F(StateTest, OnlyObjectsAreStored) {
