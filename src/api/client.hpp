@@ -33,6 +33,9 @@ class Error : public std::runtime_error {
   std::string body_;
 };
 
+// True for application/json and application/...+json, whatever the parameters.
+bool is_json_content_type(std::string_view content_type);
+
 // Percent-encodes one path segment, so that an id can never change the path.
 std::string path_segment(std::string_view text);
 
@@ -56,6 +59,8 @@ class Transport {
   core::http::Client& client() { return client_; }
 
   static constexpr double kTimeoutSeconds = 30;
+  // Replies longer than this are refused rather than collected.
+  static constexpr std::size_t kMaxReplyBytes = 16 << 20;
 
  private:
   std::string base_url_;

@@ -2,6 +2,7 @@
 #include <string_view>
 
 #include "api/client.hpp"
+#include "core/json_limits.hpp"
 
 namespace tarvo::api {
 namespace {
@@ -14,6 +15,17 @@ std::string excerpt(std::string_view body) {
 }
 
 }  // namespace
+
+bool is_json_content_type(std::string_view content_type) {
+  // The media type without its parameters, compared case-blind.
+  std::string type(content_type.substr(0, content_type.find(';')));
+  while (!type.empty() && (type.back() == ' ' || type.back() == '\t'))
+    type.pop_back();
+  for (char& c : type)
+    c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return type == "application/json" || (type.rfind("application/", 0) == 0 && type.size() > 5 &&
+                                        type.compare(type.size() - 5, 5, "+json") == 0);
+}
 
 std::string path_segment(std::string_view text) {
   static constexpr char kHex[] = "0123456789ABCDEF";
@@ -64,6 +76,7 @@ Json Transport::send(core::http::Request request) {
   const std::string what = request.method + " " + base_url_ + request.url;
   request.url = base_url_ + request.url;
   if (request.timeout_seconds == 0) request.timeout_seconds = kTimeoutSeconds;
+  request.max_body_bytes = kMaxReplyBytes;
   request.headers.emplace_back("Accept", "application/json");
   core::http::Response response;
   // Name the platform in transport failures: "Failed to connect" alone does not say to what.
@@ -79,11 +92,16 @@ Json Transport::send(core::http::Request request) {
                     "): " + excerpt(response.body),
                 response.status, response.body);
   }
+  if (!is_json_content_type(response.content_type)) {
+    throw Error("platform reply to " + what + " is not JSON (content type \"" +
+                    response.content_type + "\"): " + excerpt(response.body),
+                response.status, response.body);
+  }
   try {
-    return Json::parse(response.body);
-  } catch (const Json::parse_error&) {
-    throw Error("platform reply to " + what + " is not JSON (" + std::to_string(response.status) +
-                    "): " + excerpt(response.body),
+    return core::parse_outside_json(response.body);
+  } catch (const core::JsonError& error) {
+    throw Error("platform reply to " + what + " is not understood (" +
+                    std::to_string(response.status) + "): " + error.what(),
                 response.status, response.body);
   }
 }

@@ -112,4 +112,40 @@ TEST(ApiSims, RepliesOfTheWrongShapeAreErrors) {
   }
 }
 
+// Replies are checked before anything walks them: their type, their nesting (a
+// reply nested 100,000 deep used to overflow the stack when the error path dumped
+// it) and their size.
+TEST(ApiSims, RepliesAreCheckedBeforeTheyAreRead) {
+  Platform platform;
+  const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+  platform.server.Get("/v1/organizations/deep/sims",
+                      [&](const httplib::Request&, httplib::Response& response) {
+                        response.set_content(deep, "application/json");
+                      });
+  platform.server.Get("/v1/organizations/html/sims",
+                      [](const httplib::Request&, httplib::Response& response) {
+                        response.set_content("[]", "text/html");
+                      });
+  platform.server.Get("/v1/organizations/typed/sims",
+                      [](const httplib::Request&, httplib::Response& response) {
+                        response.set_content("[]", "application/vnd.tarvo+json; charset=utf-8");
+                      });
+  platform.server.Get("/v1/organizations/huge/sims", [](const httplib::Request&,
+                                                        httplib::Response& response) {
+    response.set_content("[\"" + std::string(tarvo::api::Transport::kMaxReplyBytes, 'x') + "\"]",
+                         "application/json");
+  });
+  auto api = platform.client();
+  EXPECT_THAT([&] { api.sims.list("deep"); },
+              testing::ThrowsMessage<tarvo::api::Error>(
+                  testing::HasSubstr("not understood (200): nesting deeper than 100 levels")));
+  EXPECT_THAT([&] { api.sims.list("html"); },
+              testing::ThrowsMessage<tarvo::api::Error>(
+                  testing::HasSubstr("is not JSON (content type \"text/html\")")));
+  EXPECT_EQ(api.sims.list("typed"), Json::array());
+  EXPECT_THAT([&] { api.sims.list("huge"); },
+              testing::ThrowsMessage<tarvo::core::http::ClientError>(
+                  testing::HasSubstr("reply larger than")));
+}
+
 }  // namespace
