@@ -244,15 +244,18 @@ std::optional<std::size_t> Menu::show_numbered(std::FILE* in, std::FILE* out) co
   for (std::size_t i = 0; i < entries_.size(); ++i)
     listing += "  " + std::to_string(i + 1) + ") " + entries_[i] + "\n";
   std::fputs(listing.c_str(), out);
+  // Unless a terminal echoed the answer into the same output, the prompt's line is
+  // still open: end it, so that later output starts on a line of its own.
+  const bool echoed = isatty(fileno(in)) && isatty(fileno(out));
   for (;;) {
     std::fputs("Enter a number (empty to cancel): ", out);
     std::fflush(out);
     auto answer = read_line(in);
-    if (!answer) {
-      std::fputc('\n', out);  // later output starts on a line of its own
+    if (!answer || !echoed) {
+      std::fputc('\n', out);
       std::fflush(out);
-      return std::nullopt;
     }
+    if (!answer) return std::nullopt;
     std::string_view text = *answer;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t'))
       text.remove_prefix(1);

@@ -37,12 +37,14 @@ TEST(NumberedMenu, ListsEntriesAndReadsAChoice) {
             "  1) alpha (uuid: 1)\n"
             "  2) beta (uuid: 2)\n"
             "  3) gamma (uuid: 3)\n" +
-                std::string(kAsk));
+                std::string(kAsk) + "\n");  // the answer was not echoed: the line is ended
   EXPECT_EQ(numbered(" 3 \r\n").choice, 2u);
 }
 
 TEST(NumberedMenu, EmptyLineOrEndOfInputCancels) {
-  EXPECT_EQ(numbered("\n2\n").choice, std::nullopt);
+  const auto empty = numbered("\n2\n");
+  EXPECT_EQ(empty.choice, std::nullopt);
+  EXPECT_EQ(empty.shown.back(), '\n');
   const auto at_end = numbered("");
   EXPECT_EQ(at_end.choice, std::nullopt);
   EXPECT_EQ(at_end.shown.back(), '\n');  // later output starts on its own line
@@ -53,7 +55,8 @@ TEST(NumberedMenu, AnythingElseAsksAgain) {
     SCOPED_TRACE(wrong);
     const auto result = numbered(std::string(wrong) + "\n1\n");
     EXPECT_EQ(result.choice, 0u);
-    const std::string again = std::string(kAsk) + std::string(kHint) + std::string(kAsk);
+    const std::string again =
+        std::string(kAsk) + "\n" + std::string(kHint) + std::string(kAsk) + "\n";
     EXPECT_NE(result.shown.find(again), std::string::npos) << result.shown;
   }
   // Wrong answers until the input ends: cancelled, not stuck.
