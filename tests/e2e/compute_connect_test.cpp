@@ -58,16 +58,25 @@ TEST_F(ConnectTest, RegistersStartsTheStackFlushesAndSavesTheNode) {
   EXPECT_EQ(info["gpu"], "NVIDIA T4");
   const std::string cluster_id = registered[0]["id"];
 
-  EXPECT_THAT(docker_argvs(),
-              ElementsAre(std::vector<std::string>{"docker", "info"}, compose({"up", "-d"}),
-                          compose({"exec", "-T", "redis", "redis-cli", "FLUSHALL"})));
-  const auto up = calls("docker")[1]["env"];
+  // The flush succeeds at its first try: the stand-in reads the Compose file as
+  // Compose does, and the file needs nothing that `exec` is not given.
+  EXPECT_THAT(
+      docker_argvs(),
+      ElementsAre(std::vector<std::string>{"docker", "info"},
+                  std::vector<std::string>{"docker", "compose", "version"}, compose({"up", "-d"}),
+                  compose({"exec", "-T", "redis", "redis-cli", "FLUSHALL"})));
+  const auto up = calls("docker")[2]["env"];
   EXPECT_EQ(up["TARVO_PLATFORM_URL"], platform_url_);
   EXPECT_EQ(up["TARVO_CLUSTER_ID"], cluster_id);
   EXPECT_EQ(up["TARVO_ENV"], "staging");
   EXPECT_EQ(up["KEEP_ME"], "inherited");
   // The flush runs in the command's own environment.
-  EXPECT_FALSE(calls("docker")[2]["env"].contains("TARVO_CLUSTER_ID"));
+  EXPECT_FALSE(calls("docker")[3]["env"].contains("TARVO_CLUSTER_ID"));
+  // The stack is up, and its compute service got the cluster's identity.
+  const auto service = stack_environment();
+  EXPECT_EQ(service["TARVO_PLATFORM_URL"], platform_url_);
+  EXPECT_EQ(service["TARVO_CLUSTER_ID"], cluster_id);
+  EXPECT_EQ(service["TARVO_ENV"], "staging");
 
   const auto saved = state();
   keys.clear();
@@ -98,12 +107,35 @@ TEST_F(ConnectTest, NameOptionAndNoGpu) {
   EXPECT_THAT(result.out, Not(HasSubstr("Select an Organization:")));
 }
 
-TEST_F(ConnectTest, StaleStateWithNothingOnPort8000IsReplaced) {
+TEST_F(ConnectTest, StaleNodeIsLeftForDisconnectToRemove) {
   start_platform();
   session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
-  auto old = connected_state();
-  old["cluster_id"] = "old-cluster";
-  write_state(old);
+  ASSERT_EQ(session_.run({"compute", "connect"}).exit_code, 0);
+  const auto first = state();
+  std::filesystem::remove(fakes_ / "compose-stacks.json");  // the stack is gone, the node not
+
+  // Replacing the record would leave its cluster registered with nothing to remove it.
+  auto result = session_.run({"compute", "connect"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out,
+            "Previous state exists for cluster cluster-1 but no compute service is running. Run "
+            "`tarvo compute disconnect` to deregister it and clear the state, then connect "
+            "again.\n");
+  EXPECT_EQ(state(), first);
+  EXPECT_EQ(clusters().size(), 1u);
+
+  ASSERT_EQ(session_.run({"compute", "disconnect"}).exit_code, 0);
+  EXPECT_TRUE(clusters().empty());
+  result = session_.run({"compute", "connect"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  ASSERT_EQ(clusters().size(), 1u);
+  EXPECT_EQ(state()["cluster_id"], clusters()[0]["id"]);
+}
+
+TEST_F(ConnectTest, StaleRecordWithoutAClusterIsReplaced) {
+  start_platform();
+  session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
+  write_state(Json{{"organization_id", "org-1"}});
   auto result = session_.run({"compute", "connect"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   EXPECT_THAT(result.out, testing::StartsWith("Previous state exists but no compute service is "
@@ -158,7 +190,41 @@ TEST_F(ConnectTest, PortConflictsAreReportedTogetherInPortOrder) {
             "  port 8000 (compute service)\n"
             "  port 8888 (SeaweedFS filer)\n");
   EXPECT_TRUE(clusters().empty());
-  EXPECT_EQ(docker_argvs().size(), 2u);  // the two daemon checks only
+  for (const auto& argv : docker_argvs())  // the checks only
+    EXPECT_TRUE(argv == std::vector<std::string>({"docker", "info"}) ||
+                argv == std::vector<std::string>({"docker", "compose", "version"}));
+}
+
+TEST_F(ConnectTest, MissingComposePluginOrFileStopsBeforeRegistering) {
+  start_platform();
+  session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
+  remove_compose_plugin();  // Debian's docker.io as it comes
+  auto result = session_.run({"compute", "connect"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out,
+            "Docker Compose is not available (`docker compose version` failed). Install the Docker "
+            "Compose v2 plugin (package docker-compose-plugin or docker-compose-v2) and try "
+            "again.\n");
+  std::filesystem::remove(fakes_ / "docker.json");
+
+  // The executable copied without its share folder.
+  const auto prefix = session_.home() / "copied";
+  std::filesystem::create_directories(prefix / "bin");
+  std::filesystem::create_directories(prefix / "lib");
+  std::filesystem::copy_file(tarvo_binary(), prefix / "bin" / "tarvo");
+  std::filesystem::create_directory_symlink(
+      tarvo_binary().parent_path().parent_path() / "lib" / "tarvo", prefix / "lib" / "tarvo");
+  core::process::Options options;
+  options.environment = session_.env();
+  options.out = core::process::Stream::capture;
+  options.err = core::process::Stream::capture;
+  result = core::process::run({(prefix / "bin" / "tarvo").string(), "compute", "connect"}, options);
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_EQ(result.out, "The compute stack's Compose file is missing: " +
+                            (prefix / "share/tarvo/compute/docker-compose.yml").string() +
+                            ". Reinstall tarvo with its share/tarvo folder.\n");
+  EXPECT_TRUE(clusters().empty());
+  EXPECT_TRUE(stacks().empty());
 }
 
 TEST_F(ConnectTest, OrganisationChoiceFailuresRegisterNothing) {
@@ -202,7 +268,11 @@ TEST_F(ConnectTest, RegistrationRefusalsAndMalformedReplies) {
       json(200, "[\"id\", 1]"),
       json(200, "{\"id\": null}"),
       json(201, "{\"name\": \"x\"}"),
-      Json{{"status", 200}, {"body", "<html>oops</html>"}, {"content_type", "text/html"}},
+      // JSON-looking, but not said to be JSON.
+      Json{{"status", 200}, {"body", "{\"id\": \"c-9\"}"}, {"content_type", "text/html"}},
+      json(200, "{\"id\": "),
+      json(201, std::string(1000, '[') + std::string(1000, ']')),
+      json(201, std::string(100000, '[') + std::string(100000, ']')),
   });
   start_scripted_platform(Json::array(
       {organizations,
@@ -214,19 +284,21 @@ TEST_F(ConnectTest, RegistrationRefusalsAndMalformedReplies) {
       "Response is missing cluster id\n",
       "Response is missing cluster id\n",
       "Response is missing cluster id\n",
+      "Could not reach TARVO platform: the reply is not JSON (content type \"text/html\")\n",
+      "Could not understand the TARVO platform's reply: not valid JSON (at byte 7)\n",
+      "Could not understand the TARVO platform's reply: nesting deeper than 100 levels\n",
+      "Could not reach TARVO platform: reply larger than 65536 bytes\n",
   };
   for (const auto& line : expected) {
     auto result = session_.run({"compute", "connect"}, "1\n");
     EXPECT_EQ(result.exit_code, 1);
     EXPECT_THAT(result.out, EndsWith(line));
+    EXPECT_EQ(result.err, "");
   }
-  auto result = session_.run({"compute", "connect"}, "1\n");
-  EXPECT_EQ(result.exit_code, 1);
-  EXPECT_THAT(result.out, HasSubstr("Could not reach TARVO platform: "));
 
   // Nothing was started, and no rollback was needed.
   for (const auto& argv : docker_argvs())
-    EXPECT_EQ(argv, std::vector<std::string>({"docker", "info"}));
+    EXPECT_NE(argv, compose({"up", "-d"}));
   for (const auto& request : requests("platform"))
     EXPECT_NE(request["method"], "DELETE");
   EXPECT_FALSE(std::filesystem::exists(state_file()));
@@ -237,12 +309,13 @@ TEST_F(ConnectTest, UnreachablePlatform) {
   auto result = session_.run({"compute", "connect"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("Error: "));
-  EXPECT_EQ(docker_argvs().size(), 1u);
+  EXPECT_EQ(docker_argvs().size(), 2u);  // the daemon and Compose checks
 }
 
-TEST_F(ConnectTest, FailedStackStartDeregistersWithoutStopping) {
+TEST_F(ConnectTest, FailedStackStartDeregistersAndStopsWhatItLeft) {
   start_platform();
   session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
+  // Compose fails part-way: some containers were created and stay until `down`.
   script_fake("docker", Json::parse(R"([{"when": ["up"], "results": [
       {"exit": 1, "stderr": "pull access denied [registry]\n"}]}])"));
   auto result = session_.run({"compute", "connect"});
@@ -251,8 +324,10 @@ TEST_F(ConnectTest, FailedStackStartDeregistersWithoutStopping) {
             "Failed to start compute stack:\npull access denied [registry]\n\n"
             "Error during setup — deregistering cluster and shutting down compute stack\n");
   EXPECT_TRUE(clusters().empty());  // registered, then deregistered
-  EXPECT_THAT(docker_argvs(),
-              ElementsAre(std::vector<std::string>{"docker", "info"}, compose({"up", "-d"})));
+  EXPECT_THAT(docker_argvs(), ElementsAre(std::vector<std::string>{"docker", "info"},
+                                          std::vector<std::string>{"docker", "compose", "version"},
+                                          compose({"up", "-d"}), compose({"down"})));
+  EXPECT_TRUE(stacks().empty());
   EXPECT_FALSE(std::filesystem::exists(state_file()));
 }
 
@@ -270,7 +345,7 @@ TEST_F(ConnectTest, RollbackReportsARefusedDeregistration) {
   EXPECT_THAT(result.out, EndsWith("Error during setup — deregistering cluster and shutting down "
                                    "compute stack\nDeregistration failed (500): database down\n"));
   // A numeric id reaches Compose as its decimal text.
-  EXPECT_EQ(calls("docker")[1]["env"]["TARVO_CLUSTER_ID"], "42");
+  EXPECT_EQ(calls("docker")[2]["env"]["TARVO_CLUSTER_ID"], "42");
 }
 
 TEST_F(ConnectTest, InterruptDuringTheFlushRollsBackAndStopsTheStack) {
@@ -285,9 +360,39 @@ TEST_F(ConnectTest, InterruptDuringTheFlushRollsBackAndStopsTheStack) {
                                    "compute stack\n"));
   EXPECT_TRUE(clusters().empty());
   const auto argvs = docker_argvs();
-  ASSERT_EQ(argvs.size(), 4u);
-  EXPECT_EQ(argvs[3], compose({"down"}));
+  ASSERT_EQ(argvs.size(), 5u);
+  EXPECT_EQ(argvs[4], compose({"down"}));
+  EXPECT_TRUE(stacks().empty());
   EXPECT_FALSE(std::filesystem::exists(state_file()));
+}
+
+// The platform refuses requests without the key; both cluster requests carry it.
+TEST_F(ConnectTest, SendsTheApiKeyOnRegistrationAndRollback) {
+  start_scripted_platform(Json::parse(R"([
+      {"method": "GET", "path": "/v1/organizations", "responses": [{"status": 200,
+        "body": "[{\"uuid\": \"o-1\", \"name\": \"One\"}]", "content_type": "application/json"}]},
+      {"method": "POST", "path": "/v1/clusters/local", "responses": [{"status": 201,
+        "body": "{\"id\": \"c-5\"}", "content_type": "application/json"}]},
+      {"method": "DELETE", "path": "/v1/clusters/c-5", "responses": [{"status": 204}]}])"));
+  script_fake("docker", Json::parse(R"([{"when": ["up"], "results": [{"exit": 1}]}])"));
+  session_.env()["TARVO_API_KEY"] = "s3cret";
+  auto result = session_.run({"compute", "connect"}, "1\n");
+  EXPECT_EQ(result.exit_code, 1);
+  std::vector<std::string> seen;
+  for (const auto& request : requests("platform")) {
+    seen.push_back(request["method"].get<std::string>() + " " + request["path"].get<std::string>());
+    EXPECT_EQ(request["authorization"], "Bearer s3cret") << seen.back();
+  }
+  EXPECT_THAT(seen, ElementsAre("GET /v1/organizations", "POST /v1/clusters/local",
+                                "DELETE /v1/clusters/c-5"));
+
+  // Against the emulator that insists on the key, the whole connect works.
+  start_platform(nullptr, {"--token", "s3cret"});
+  session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
+  std::filesystem::remove(fakes_ / "docker.json");
+  result = session_.run({"compute", "connect"});
+  ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
+  EXPECT_EQ(clusters().size(), 1u);
 }
 
 TEST_F(ConnectTest, FailingStateSaveRollsBackAndStopsTheStack) {
@@ -301,8 +406,9 @@ TEST_F(ConnectTest, FailingStateSaveRollsBackAndStopsTheStack) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr("Error: compute node state"));
   EXPECT_TRUE(clusters().empty());
-  ASSERT_EQ(docker_argvs().size(), 4u);
-  EXPECT_EQ(docker_argvs()[3], compose({"down"}));
+  ASSERT_EQ(docker_argvs().size(), 5u);
+  EXPECT_EQ(docker_argvs()[4], compose({"down"}));
+  EXPECT_TRUE(stacks().empty());
 }
 
 TEST_F(ConnectTest, CorruptStateFileIsReportedAndLeftAlone) {
@@ -312,6 +418,7 @@ TEST_F(ConnectTest, CorruptStateFileIsReportedAndLeftAlone) {
   auto result = session_.run({"compute", "connect"});
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_THAT(result.err, HasSubstr(state_file().string()));
+  EXPECT_THAT(result.err, HasSubstr("repair or remove the file"));
   EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
   EXPECT_EQ(read_file(state_file()), "{\"cluster_id\": ");
   EXPECT_TRUE(calls().empty());
@@ -326,7 +433,7 @@ TEST_F(ConnectTest, UnrunnableNvidiaSmiEndsTheCommandBeforeRegistering) {
   EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.err, "Error: cannot run nvidia-smi: permission denied\n");
   EXPECT_TRUE(clusters().empty());
-  EXPECT_EQ(docker_argvs().size(), 1u);
+  EXPECT_EQ(docker_argvs().size(), 2u);
 }
 
 TEST_F(ConnectTest, HelpShowsTheNameOption) {

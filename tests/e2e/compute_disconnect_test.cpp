@@ -39,12 +39,28 @@ TEST_F(DisconnectTest, WithoutANodeNothingIsTouched) {
   EXPECT_TRUE(requests("platform").empty());
 }
 
+// A stored record without a cluster id names no node: no request for cluster "None".
+TEST_F(DisconnectTest, ARecordWithoutAClusterIdIsNoNode) {
+  start_scripted_platform(Json::array());
+  for (const auto& record : {Json::object(), Json{{"organization_id", "o-1"}},
+                             Json{{"cluster_id", nullptr}}, Json{{"cluster_id", ""}}}) {
+    write_state(record);
+    auto result = session_.run({"compute", "disconnect"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_EQ(result.out, "No compute node is connected. Nothing to disconnect.\n");
+  }
+  EXPECT_TRUE(calls().empty());
+  EXPECT_TRUE(requests("platform").empty());
+}
+
 TEST_F(DisconnectTest, ConnectThenDisconnectAgainstTheEmulator) {
-  start_platform();
+  start_platform(nullptr, {"--token", "k3y"});
+  session_.env()["TARVO_API_KEY"] = "k3y";
   session_.env()["TARVO_ORGANIZATION"] = "Demo Robotics";
   auto result = session_.run({"compute", "connect"});
   ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
   ASSERT_EQ(clusters().size(), 1u);
+  ASSERT_EQ(stacks().size(), 1u);
 
   auto service = scripted_server(shutdown(200), 8000, "compute");
   result = session_.run({"compute", "disconnect"});
@@ -57,6 +73,7 @@ TEST_F(DisconnectTest, ConnectThenDisconnectAgainstTheEmulator) {
   EXPECT_EQ(jobs[0]["method"], "POST");
   EXPECT_EQ(jobs[0]["body"], "");
   EXPECT_EQ(docker_argvs().back(), compose({"down"}));
+  EXPECT_TRUE(stacks().empty());  // the stand-in read the file for `down` and stopped the stack
   // The stop runs in the command's own environment.
   EXPECT_FALSE(calls("docker").back()["env"].contains("TARVO_CLUSTER_ID"));
 }

@@ -45,6 +45,22 @@ TEST_F(ProjectTest, RefusalsBeforeAnyRequest) {
   EXPECT_TRUE(requests("platform").empty());
 }
 
+// A state file nested 100,000 deep used to overflow the stack.
+TEST_F(ProjectTest, DeepOrCorruptStateIsOneLineOfError) {
+  start_scripted_platform(Json::array());
+  for (const auto& text :
+       {std::string(100000, '[') + std::string(100000, ']'), std::string("{\"cluster_id\": ")}) {
+    std::filesystem::create_directories(state_file().parent_path());
+    write_file(state_file(), text);
+    auto result = session_.run({"compute", "project"});
+    EXPECT_EQ(result.exit_code, 1);
+    EXPECT_THAT(result.err, testing::StartsWith("Error: compute node state "));
+    EXPECT_THAT(result.err, HasSubstr("repair or remove the file"));
+    EXPECT_EQ(std::count(result.err.begin(), result.err.end(), '\n'), 1);
+  }
+  EXPECT_TRUE(requests("platform").empty());
+}
+
 TEST_F(ProjectTest, NoProjects) {
   start_scripted_platform(Json::array({projects_route("org-1", 200, "[]")}));
   write_state(connected_state());

@@ -82,6 +82,14 @@ class BackgroundServer {
   int port_ = 0;
 };
 
+inline std::vector<Json> read_json_lines(const std::filesystem::path& path) {
+  std::vector<Json> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(Json::parse(line));
+  return lines;
+}
+
 inline void write_file(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;
 }
@@ -93,13 +101,61 @@ inline std::string read_file(const std::filesystem::path& path) {
   return text.str();
 }
 
-inline std::vector<Json> read_json_lines(const std::filesystem::path& path) {
-  std::vector<Json> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) lines.push_back(Json::parse(line));
-  return lines;
-}
+// `tarvo` started in the background, for tests that signal it while it runs. Its
+// input is empty, its output goes to files; the destructor kills and reaps it.
+class SpawnedTarvo {
+ public:
+  SpawnedTarvo(Session& session, std::vector<std::string> args)
+      : out_(session.home() / ("tarvo-" + std::to_string(++count_) + ".out")),
+        err_(out_.string() + ".err") {
+    args.insert(args.begin(), tarvo_binary().string());
+    std::vector<char*> argv;
+    for (auto& arg : args)
+      argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> entries;
+    for (const auto& [name, value] : session.env())
+      entries.push_back(name + "=" + value);
+    std::vector<char*> envp;
+    for (auto& entry : entries)
+      envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (error != 0) throw std::runtime_error("cannot start tarvo");
+  }
+  ~SpawnedTarvo() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGKILL);
+    wait();
+  }
+  SpawnedTarvo(const SpawnedTarvo&) = delete;
+  SpawnedTarvo& operator=(const SpawnedTarvo&) = delete;
+
+  void signal(int number) const { ::kill(pid_, number); }
+  // The exit code (128 + the signal when a signal ended it).
+  int wait() {
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
+  std::string out() const { return read_file(out_); }
+  std::string err() const { return read_file(err_); }
+
+ private:
+  static inline int count_ = 0;
+  pid_t pid_ = -1;
+  std::filesystem::path out_, err_;
+};
 
 // The fixture: a scratch home, the fakes on PATH, a private network.
 class ComputeTest : public testing::Test {
@@ -124,6 +180,19 @@ class ComputeTest : public testing::Test {
   void script_fake(const std::string& name, const Json& rules) {
     write_file(fakes_ / (name + ".json"), Json{{"rules", rules}}.dump());
   }
+  // The fake docker as Debian's docker.io is: without the Compose plugin.
+  void remove_compose_plugin() {
+    write_file(fakes_ / "docker.json", Json{{"compose_plugin", false}}.dump());
+  }
+  // The Compose stacks the fake docker has up, by project: {"file", "services"}.
+  Json stacks() const {
+    const auto path = fakes_ / "compose-stacks.json";
+    return std::filesystem::exists(path) ? Json::parse(read_file(path)) : Json::object();
+  }
+  // The environment the running stack's compute service got.
+  Json stack_environment() const {
+    return stacks()["tarvo-compute"]["services"]["compute"]["environment"];
+  }
   // The recorded calls of the fakes, in order; only those of `program` when given.
   std::vector<Json> calls(const std::string& program = {}) const {
     std::vector<Json> selected;
@@ -146,9 +215,11 @@ class ComputeTest : public testing::Test {
     return argv;
   }
 
-  // The platform emulator, seeded with `seed` (its default seed when null).
-  void start_platform(const Json& seed = nullptr) {
+  // The platform emulator, seeded with `seed` (its default seed when null), with
+  // further options of its own.
+  void start_platform(const Json& seed = nullptr, const std::vector<std::string>& options = {}) {
     std::vector<std::string> argv = {build_bin("tarvo-platform-emulator").string(), "--port", "0"};
+    argv.insert(argv.end(), options.begin(), options.end());
     if (!seed.is_null()) {
       write_file(session_.home() / "seed.json", seed.dump());
       argv.insert(argv.end(), {"--data", (session_.home() / "seed.json").string()});
@@ -175,9 +246,12 @@ class ComputeTest : public testing::Test {
     return read_json_lines(session_.home() / (name + ".jsonl"));
   }
   // The clusters the emulator knows.
-  Json clusters() const {
+  Json clusters() {
     httplib::Client client("127.0.0.1", platform_->port());
-    auto reply = client.Get("/v1/clusters");
+    httplib::Headers headers;
+    if (auto key = session_.env().find("TARVO_API_KEY"); key != session_.env().end())
+      headers.emplace("Authorization", "Bearer " + key->second);
+    auto reply = client.Get("/v1/clusters", headers);
     if (!reply) throw std::runtime_error("emulator not answering");
     return Json::parse(reply->body);
   }

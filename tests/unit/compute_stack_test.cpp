@@ -4,10 +4,14 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <fstream>
+
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "../e2e/harness.hpp"
 #include "cli/compute/compute.hpp"
+#include "cli/exit.hpp"
 #include "compute_test_support.hpp"
 #include "core/fd.hpp"
 
@@ -68,6 +72,12 @@ class StackControl : public testing::Test {
   }
   std::filesystem::path bin() const { return dir_.path() / "bin"; }
   std::size_t docker_calls() const { return test::count_lines(bin() / "calls.jsonl"); }
+  void start_stack() {
+    core::Settings settings;
+    settings.URL_API = "http://127.0.0.1:9";
+    settings.TARVO_ENV = "test";
+    _start_stack(_stack_environment("c-1", settings));
+  }
 
   test::ScratchDir dir_;
   test::ScopedEnvironment env_;
@@ -84,18 +94,19 @@ TEST_F(StackControl, DaemonCheck) {
 TEST_F(StackControl, FlushRetriesUntilRedisAnswers) {
   test::install_fake(bin(), "docker", nlohmann::json::parse(R"([{"when": ["FLUSHALL"],
       "results": [{"exit": 1}, {"exit": 1}, {"exit": 0}]}])"));
+  start_stack();
   testing::internal::CaptureStdout();
   _flush_stale_session_cache(10, 0.01);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(docker_calls(), 3u);
+  EXPECT_EQ(docker_calls(), 1u + 3u);
 }
 
 TEST_F(StackControl, FlushGivesUpWithOneWarning) {
   constexpr const char* kWarning =
       "Warning: could not clear stale session cache in Redis — a previous session's job records "
       "may still be present.\n";
-  test::install_fake(bin(), "docker", nlohmann::json::parse(R"([{"when": ["FLUSHALL"],
-      "results": [{"exit": 1, "stderr": "service \"redis\" is not running"}]}])"));
+  // Redis never answers while the stack is down.
+  test::install_fake(bin(), "docker");
   testing::internal::CaptureStdout();
   _flush_stale_session_cache(4, 0.01);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), kWarning);
@@ -105,6 +116,26 @@ TEST_F(StackControl, FlushGivesUpWithOneWarning) {
   _flush_stale_session_cache(0, 0.01);
   EXPECT_EQ(testing::internal::GetCapturedStdout(), kWarning);
   EXPECT_EQ(docker_calls(), 4u);
+}
+
+// Before anything is registered: Compose must be there (Debian's docker.io has no
+// plugin), and so must the Compose file it is given.
+TEST_F(StackControl, ComposeCheck) {
+  test::install_fake(bin(), "docker");
+  EXPECT_NO_THROW(_check_compose_available());
+  std::ofstream(bin() / "docker.json") << R"({"compose_plugin": false})";
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(_check_compose_available(), Exit);
+  EXPECT_THAT(testing::internal::GetCapturedStdout(),
+              testing::StartsWith("Docker Compose is not available"));
+
+  test::install_fake(bin(), "docker");
+  env_.set("TARVO_PREFIX", dir_.path().string());  // an install without its share folder
+  testing::internal::CaptureStdout();
+  EXPECT_THROW(_check_compose_available(), Exit);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "The compute stack's Compose file is missing: " + COMPOSE_FILE().string() +
+                ". Reinstall tarvo with its share/tarvo folder.\n");
 }
 
 TEST_F(StackControl, StackEnvironmentOverridesTheThreeVariablesOnly) {

@@ -23,10 +23,12 @@ namespace {
 constexpr const char* kUsage =
     "usage: tarvo-platform-emulator --port N [--data FILE] [--token TOKEN] [--host ADDRESS]\n"
     "                               [--build-seconds S] [--uploads DIR]\n"
+    "                               [--registration-delay S]\n"
     "Serves the Tarvo platform API under http://ADDRESS:N/v1 (ADDRESS 127.0.0.1 by default;\n"
     "N 0 picks a free port). Prints \"listening on http://ADDRESS:N\" once ready.\n"
     "An uploaded simulator version is built after S seconds (0, the default: at once);\n"
-    "uploaded archives are kept in DIR when given.\n";
+    "uploaded archives are kept in DIR when given. A cluster registration is answered\n"
+    "S seconds after the cluster was created (0, the default: at once).\n";
 
 struct Options {
   std::optional<int> port;
@@ -34,6 +36,7 @@ struct Options {
   std::string token;
   std::string host = "127.0.0.1";
   tarvo::emulator::CatalogOptions catalog;
+  double registration_delay = 0;
 };
 
 std::optional<Options> parse(int argc, char** argv) {
@@ -70,6 +73,15 @@ std::optional<Options> parse(int argc, char** argv) {
       } catch (const std::exception&) {
         return std::nullopt;
       }
+    } else if (flag == "--registration-delay") {
+      try {
+        std::size_t used = 0;
+        const double seconds = std::stod(value, &used);
+        if (used != value.size() || !(seconds >= 0 && seconds <= 3600)) return std::nullopt;
+        options.registration_delay = seconds;
+      } catch (const std::exception&) {
+        return std::nullopt;
+      }
     } else if (flag == "--uploads") {
       options.catalog.uploads = value;
     } else {
@@ -89,6 +101,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   tarvo::emulator::Platform platform;
+  platform.registration_delay = std::chrono::duration<double>(options->registration_delay);
   tarvo::emulator::Catalog catalog(options->catalog);
   try {
     if (!options->data.empty()) {

@@ -1,6 +1,9 @@
 #include "platform_emulator/platform.hpp"
 
 #include <stdexcept>
+#include <thread>
+
+#include "core/json_limits.hpp"
 
 namespace tarvo::emulator {
 namespace {
@@ -120,12 +123,19 @@ void mount(httplib::Server& server, Platform& platform, const std::string& token
   });
   server.Post("/v1/clusters/local",
               [&platform](const httplib::Request& request, httplib::Response& response) {
-                const auto body = Json::parse(request.body, nullptr, false);
+                Json body;
+                try {
+                  body = tarvo::core::parse_outside_json(request.body);
+                } catch (const tarvo::core::JsonError& error) {
+                  return reply_error(response, 400, error.what());
+                }
                 if (!body.is_object() || !body.contains("name") || !body["name"].is_string() ||
                     (body.contains("info") && !body["info"].is_object()))
                   return reply_error(response, 422,
                                      "expected a JSON object with a text \"name\" and an \"info\"");
-                reply_json(response, 201, platform.register_cluster(body));
+                const auto cluster = platform.register_cluster(body);
+                std::this_thread::sleep_for(platform.registration_delay);
+                reply_json(response, 201, cluster);
               });
   server.Delete(R"(/v1/clusters/([^/]+))",
                 [&platform](const httplib::Request& request, httplib::Response& response) {

@@ -2,6 +2,7 @@
 // The emulated platform: its state and the HTTP routes over it.
 #include <httplib.h>
 
+#include <chrono>
 #include <mutex>
 #include <string>
 
@@ -26,6 +27,10 @@ class Platform {
   // The new cluster's record, with its "id".
   Json register_cluster(const Json& request);
   bool deregister_cluster(const std::string& id);
+
+  // How long a registration's reply is held after the cluster was created: the
+  // window in which a client may be interrupted with its request in flight.
+  std::chrono::duration<double> registration_delay{0};
 
  private:
   mutable std::mutex mutex_;

@@ -43,6 +43,9 @@ struct Timeouts {
 // --- Stack control -------------------------------------------------------------
 
 bool _check_docker_daemon();
+// Prints what to install and throws Exit{1} when `docker compose` or the Compose
+// file is missing, so that nothing is registered for a stack that cannot start.
+void _check_compose_available();
 bool _is_port_in_use(int port);
 // Prints the conflict report and throws Exit{1} when a required port is taken.
 void _check_port_conflicts();
@@ -51,7 +54,8 @@ core::process::Environment _stack_environment(const std::string& cluster_id,
 // Prints the failure and throws Exit{1} when Compose cannot start the stack.
 void _start_stack(const core::process::Environment& environment);
 void _flush_stale_session_cache(int retries = 10, double delay_seconds = 1.0);
-core::process::Result _stop_stack();
+// `interruptible` false: a rollback's stop, which an interrupt must not cut short.
+core::process::Result _stop_stack(bool interruptible = true);
 
 // --- Hardware probe ------------------------------------------------------------
 
@@ -72,8 +76,12 @@ Json _get_hardware_info(const HardwareSources& sources = {});
 // The text form a value has when inserted into a message or a URL: strings as
 // they are, null as None, numbers in decimal.
 std::string text_form(const Json& value);
+// Whether a value tests true: not null, false, 0, "" or empty.
+bool truthy(const Json& value);
 
-// The outcome of the registration: a cluster id, or the reason it failed.
+// The outcome of the registration: a cluster id, or the reason it failed. The
+// request, once sent, is not cut short by an interrupt: the caller checks for one
+// afterwards and deregisters what the platform created.
 struct Registration {
   std::optional<std::string> cluster_id;
   std::optional<std::string> error;
@@ -81,7 +89,8 @@ struct Registration {
 Registration _register_cluster(const core::Settings& settings, const std::string& name,
                                const HardwareSources& sources, double timeout_seconds);
 
-// The outcome of a deregistration request, for each flow to word as it needs.
+// The outcome of a deregistration request, for each flow to word as it needs. An
+// interrupt does not cut it short; its time-out bounds it.
 struct Deregistration {
   enum class Outcome { accepted, refused, timed_out, failed } outcome;
   long status = 0;

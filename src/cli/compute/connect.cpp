@@ -49,9 +49,10 @@ std::string utc_timestamp() {
   return stamp + "+00:00";
 }
 
-// Deregisters the cluster and stops the stack when it was started; the caller
-// raises the original failure afterwards.
-void roll_back(const core::Settings& settings, const std::string& cluster_id, bool stack_started,
+// Deregisters the cluster and, once its start was attempted, stops the stack: a
+// start that failed or was cut short may have created containers. The caller
+// raises the original failure afterwards. An interrupt cuts none of it short.
+void roll_back(const core::Settings& settings, const std::string& cluster_id, bool stack_attempted,
                const Timeouts& timeouts) {
   console().print(
       "[yellow]Error during setup — deregistering cluster and shutting down compute "
@@ -73,13 +74,28 @@ void roll_back(const core::Settings& settings, const std::string& cluster_id, bo
     console().print("[yellow]Could not reach TARVO platform to deregister: " +
                     term::escape(result.text) + "[/yellow]");
   }
-  if (stack_started) {
+  if (stack_attempted) {
     try {
-      _stop_stack();
+      _stop_stack(/*interruptible=*/false);
     } catch (const std::exception&) {
       // The outcome of the stop is ignored, a docker that cannot run included.
     }
   }
+}
+
+// The node record that connect saves.
+tarvo::compute::state::Record new_record(const std::string& cluster_id,
+                                         const std::string& organization_id) {
+  tarvo::compute::state::Record record = tarvo::compute::state::Record::object();
+  record["cluster_id"] = cluster_id;
+  record["organization_id"] = organization_id;
+  record["project_id"] = nullptr;
+  record["started_at"] = utc_timestamp();
+  auto ports = tarvo::compute::state::Record::object();
+  for (const auto& [port, label] : REQUIRED_PORTS)
+    ports[label] = port;
+  record["ports"] = ports;
+  return record;
 }
 
 }  // namespace
@@ -93,6 +109,14 @@ void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& 
       console().print("[red]Already connected — compute node is already running[/red]");
       throw Exit{1};
     }
+    // Its cluster is still registered, and the record is the only way to remove it:
+    // replacing the record would leave that cluster behind for good.
+    if (const auto old_id = existing->value("cluster_id", Json()); truthy(old_id)) {
+      console().print("[red]Previous state exists for cluster " + term::escape(text_form(old_id)) +
+                      " but no compute service is running. Run `tarvo compute disconnect` to "
+                      "deregister it and clear the state, then connect again.[/red]");
+      throw Exit{1};
+    }
     console().print(
         "[yellow]Previous state exists but no compute service is running. Continuing.[/yellow]");
   }
@@ -101,6 +125,7 @@ void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& 
     console().print("[red]Docker daemon is not running. Please start Docker and try again.[/red]");
     throw Exit{1};
   }
+  _check_compose_available();
   _check_port_conflicts();
 
   api::APINoCode api(settings.URL_API + "/v1", settings);
@@ -119,34 +144,34 @@ void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& 
     auto status = console().status("Registering with TARVO platform...");
     registration = _register_cluster(settings, cluster_name, {}, timeouts.platform_seconds);
   }
+  // An interrupt that arrived while the request was out: the reply has been waited
+  // for, so a cluster the platform created is known and can be removed.
+  if (core::interrupt::requested()) {
+    if (registration.cluster_id) {
+      core::interrupt::clear();
+      roll_back(settings, *registration.cluster_id, false, timeouts);
+    }
+    throw core::Interrupted{};
+  }
   if (registration.error) {
     console().print("[red]" + term::escape(*registration.error) + "[/red]");
     throw Exit{1};
   }
   const std::string cluster_id = *registration.cluster_id;
 
-  bool stack_started = false;
+  bool stack_attempted = false;
   try {
-    _start_stack(_stack_environment(cluster_id, settings));
-    stack_started = true;
+    const auto environment = _stack_environment(cluster_id, settings);
+    stack_attempted = true;
+    _start_stack(environment);
     _flush_stale_session_cache();
-
-    tarvo::compute::state::Record record = tarvo::compute::state::Record::object();
-    record["cluster_id"] = cluster_id;
-    record["organization_id"] = organization_id;
-    record["project_id"] = nullptr;
-    record["started_at"] = utc_timestamp();
-    auto ports = tarvo::compute::state::Record::object();
-    for (const auto& [port, label] : REQUIRED_PORTS)
-      ports[label] = port;
-    record["ports"] = ports;
-    tarvo::compute::state::save(record);
+    tarvo::compute::state::save(new_record(cluster_id, organization_id));
   } catch (...) {
-    // Ctrl-C must not also cut the rollback short: clear it, roll back, then let
-    // the interrupt end the command.
+    // The interrupt must not also cut the rollback short: clear it, roll back, then
+    // let the original failure end the command.
     const auto failure = std::current_exception();
     core::interrupt::clear();
-    roll_back(settings, cluster_id, stack_started, timeouts);
+    roll_back(settings, cluster_id, stack_attempted, timeouts);
     std::rethrow_exception(failure);
   }
 

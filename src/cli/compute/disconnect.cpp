@@ -31,7 +31,9 @@ void _shutdown_jobs(const Timeouts& timeouts) {
 void _disconnect_async(const Timeouts& timeouts) {
   const auto settings = core::load_settings();
   const auto node = tarvo::compute::state::load();
-  if (!node) {
+  // A record without a cluster id names no node: there is nothing to deregister,
+  // and a request for cluster "None" would only pretend to.
+  if (!node || !truthy(node->value("cluster_id", Json()))) {
     console().print("[red]No compute node is connected. Nothing to disconnect.[/red]");
     throw Exit{1};
   }

@@ -2,9 +2,14 @@
 #include "api/client.hpp"
 #include "cli/compute/compute.hpp"
 #include "core/http.hpp"
+#include "core/interrupt.hpp"
+#include "core/json_limits.hpp"
 
 namespace tarvo::cli::compute {
 namespace {
+
+// A cluster reply is a small object; a refusal's page is shown, so keep it short.
+constexpr std::size_t kMaxReplyBytes = 64 << 10;
 
 core::http::Client platform_client(const core::Settings& settings) {
   core::http::Client client(core::http::ClientOptions{api::get_ssl_connector(), std::nullopt});
@@ -26,6 +31,14 @@ std::optional<std::string> cluster_id_of(const Json& reply) {
 
 }  // namespace
 
+bool truthy(const Json& value) {
+  if (value.is_null()) return false;
+  if (value.is_boolean()) return value.get<bool>();
+  if (value.is_string()) return !value.get<std::string>().empty();
+  if (value.is_number()) return value != 0;
+  return !value.empty();
+}
+
 std::string text_form(const Json& value) {
   if (value.is_string()) return value.get<std::string>();
   if (value.is_null()) return "None";
@@ -41,14 +54,38 @@ Registration _register_cluster(const core::Settings& settings, const std::string
     Json body = Json::object();
     body["name"] = name;
     body["info"] = _get_hardware_info(sources);
-    const auto response =
-        client.post_json(settings.URL_API + "/v1/clusters/local", body, timeout_seconds);
+    core::http::Request request;
+    request.method = "POST";
+    request.url = settings.URL_API + "/v1/clusters/local";
+    request.timeout_seconds = timeout_seconds;
+    request.headers = {{"Content-Type", "application/json"}, {"Accept", "application/json"}};
+    request.body = body.dump();
+    request.max_body_bytes = kMaxReplyBytes;
+    // Once sent, the platform may create the cluster whatever happens here: wait
+    // for the reply (within the time-out) so that an interrupt can deregister it.
+    request.interruptible = false;
+    core::interrupt::check();
+    const auto response = client.send(request);
     if (response.status != 200 && response.status != 201) {
       registration.error =
           "Registration failed (" + std::to_string(response.status) + "): " + response.body;
       return registration;
     }
-    registration.cluster_id = cluster_id_of(response.json());
+    if (!api::is_json_content_type(response.content_type)) {
+      registration.error =
+          "Could not reach TARVO platform: the reply is not JSON (content type \"" +
+          response.content_type + "\")";
+      return registration;
+    }
+    Json reply;
+    try {
+      reply = core::parse_outside_json(response.body);
+    } catch (const core::JsonError& error) {
+      registration.error =
+          std::string("Could not understand the TARVO platform's reply: ") + error.what();
+      return registration;
+    }
+    registration.cluster_id = cluster_id_of(reply);
     if (!registration.cluster_id) registration.error = "Response is missing cluster id";
   } catch (const core::http::TimeoutError&) {
     registration.error = "Could not reach TARVO platform: request timed out";
@@ -65,8 +102,15 @@ Deregistration _send_deregistration(const core::Settings& settings, const std::s
   using Outcome = Deregistration::Outcome;
   try {
     auto client = platform_client(settings);
-    const auto response = client.del(
-        settings.URL_API + "/v1/clusters/" + api::path_segment(cluster_id), timeout_seconds);
+    core::http::Request request;
+    request.method = "DELETE";
+    request.url = settings.URL_API + "/v1/clusters/" + api::path_segment(cluster_id);
+    request.timeout_seconds = timeout_seconds;
+    request.headers = {{"Accept", "application/json"}};
+    request.max_body_bytes = kMaxReplyBytes;
+    // Clean-up that must not be cut short: bounded by its time-out alone.
+    request.interruptible = false;
+    const auto response = client.send(request);
     if (response.status == 200 || response.status == 204)
       return {Outcome::accepted, response.status, {}};
     return {Outcome::refused, response.status, response.body};

@@ -8,17 +8,6 @@
 #include "term/menu.hpp"
 
 namespace tarvo::cli::compute {
-namespace {
-
-bool truthy(const Json& value) {
-  if (value.is_null()) return false;
-  if (value.is_boolean()) return value.get<bool>();
-  if (value.is_string()) return !value.get<std::string>().empty();
-  if (value.is_number()) return value != 0;
-  return !value.empty();
-}
-
-}  // namespace
 
 void _project_async() {
   const auto settings = core::load_settings();

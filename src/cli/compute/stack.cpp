@@ -52,6 +52,32 @@ bool _check_docker_daemon() {
   }
 }
 
+void _check_compose_available() {
+  core::process::Options options;
+  options.out = Stream::discard;
+  options.err = Stream::discard;
+  int status = 1;
+  try {
+    status = core::process::run({"docker", "compose", "version"}, options).exit_code;
+  } catch (const core::process::LaunchError&) {
+    // Reported like a missing plugin: the fix is the same install.
+  }
+  if (status != 0) {
+    console().print(
+        "[red]Docker Compose is not available (`docker compose version` failed). Install the "
+        "Docker Compose v2 plugin (package docker-compose-plugin or docker-compose-v2) and try "
+        "again.[/red]");
+    throw Exit{1};
+  }
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(COMPOSE_FILE(), error)) {
+    console().print("[red]The compute stack's Compose file is missing: " +
+                    term::escape(COMPOSE_FILE().string()) +
+                    ". Reinstall tarvo with its share/tarvo folder.[/red]");
+    throw Exit{1};
+  }
+}
+
 bool _is_port_in_use(int port) {
   core::Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!socket) return false;
@@ -112,8 +138,10 @@ void _flush_stale_session_cache(int retries, double delay_seconds) {
       "records may still be present.[/yellow]");
 }
 
-core::process::Result _stop_stack() {
-  return core::process::run(compose_command({"down"}), captured());
+core::process::Result _stop_stack(bool interruptible) {
+  auto options = captured();
+  options.interruptible = interruptible;
+  return core::process::run(compose_command({"down"}), options);
 }
 
 }  // namespace tarvo::cli::compute
