@@ -285,7 +285,7 @@ TEST_F(ConnectTest, RegistrationRefusalsAndMalformedReplies) {
       "Response is missing cluster id\n",
       "Response is missing cluster id\n",
       "Could not reach TARVO platform: the reply is not JSON (content type \"text/html\")\n",
-      "Could not understand the TARVO platform's reply: not valid JSON (at byte 7)\n",
+      "Could not understand the TARVO platform's reply: not valid JSON (at byte 8)\n",
       "Could not understand the TARVO platform's reply: nesting deeper than 100 levels\n",
       "Could not reach TARVO platform: reply larger than 65536 bytes\n",
   };

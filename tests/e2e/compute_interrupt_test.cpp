@@ -10,6 +10,7 @@
 #include <gmock/gmock.h>
 
 #include "compute_support.hpp"
+#include "sim_support.hpp"
 
 using testing::HasSubstr;
 
@@ -52,7 +53,12 @@ class InterruptTest : public ComputeTest {
     ASSERT_EQ(result.exit_code, 0) << result.out << result.err;
     expect_nothing_left();
   }
-  void expect_interrupted(SpawnedTarvo& tarvo) {
+  // `tarvo compute connect` in the background.
+  std::unique_ptr<sim::Background> connect() {
+    return std::make_unique<sim::Background>(session_, session_.home(),
+                                             std::vector<std::string>{"compute", "connect"});
+  }
+  void expect_interrupted(sim::Background& tarvo) {
     EXPECT_EQ(tarvo.wait(), 130) << tarvo.out() << tarvo.err();
     EXPECT_THAT(tarvo.err(), HasSubstr("Aborted!"));
   }
@@ -62,15 +68,15 @@ TEST_F(InterruptTest, WhileTheRegistrationIsInFlightTheClusterIsRemoved) {
   start(0.3);
   for (const auto& signal : kSignals) {
     SCOPED_TRACE(signal.name);
-    SpawnedTarvo tarvo(session_, {"compute", "connect"});
+    auto tarvo = connect();
     // The platform has created the cluster and holds its reply.
     const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (clusters().empty() && std::chrono::steady_clock::now() < give_up)
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    ASSERT_FALSE(clusters().empty()) << tarvo.out() << tarvo.err();
-    tarvo.signal(signal.number);
-    expect_interrupted(tarvo);
-    EXPECT_THAT(tarvo.out(), HasSubstr("Error during setup — deregistering cluster"));
+    ASSERT_FALSE(clusters().empty()) << tarvo->out() << tarvo->err();
+    tarvo->signal(signal.number);
+    expect_interrupted(*tarvo);
+    EXPECT_THAT(tarvo->out(), HasSubstr("Error during setup — deregistering cluster"));
     expect_nothing_left();
     for (const auto& argv : docker_argvs())  // never got as far as the stack
       EXPECT_NE(argv, compose({"up", "-d"}));
@@ -84,8 +90,8 @@ TEST_F(InterruptTest, WhileComposeUpRunsItsContainersAreRemoved) {
     // Compose has created the containers and is waiting for them when the signal comes.
     script_fake("docker", Json{{{"when", {"up"}},
                                 {"results", {{{"signal_parent", signal.name}, {"sleep", 10}}}}}});
-    SpawnedTarvo tarvo(session_, {"compute", "connect"});
-    expect_interrupted(tarvo);
+    auto tarvo = connect();
+    expect_interrupted(*tarvo);
     EXPECT_EQ(docker_argvs().back(), compose({"down"}));
     expect_nothing_left();
   }
@@ -99,8 +105,8 @@ TEST_F(InterruptTest, DuringTheFlushTheStackIsStoppedAndTheClusterRemoved) {
         "docker",
         Json{{{"when", {"FLUSHALL"}},
               {"results", {{{"exit", 1}, {"signal_parent", signal.name}, {"sleep", 10}}}}}});
-    SpawnedTarvo tarvo(session_, {"compute", "connect"});
-    expect_interrupted(tarvo);
+    auto tarvo = connect();
+    expect_interrupted(*tarvo);
     expect_nothing_left();
   }
 }
@@ -126,15 +132,17 @@ TEST_F(InterruptTest, AtRandomMomentsEveryRunLeavesANodeOrNothing) {
       for (const auto& entry : std::filesystem::directory_iterator(fakes_))
         if (entry.path().extension() == ".uses") std::filesystem::remove(entry.path());
       script_fake("docker", rules);
-      SpawnedTarvo tarvo(session_, {"compute", "connect"});
+      auto tarvo = connect();
       std::this_thread::sleep_for(std::chrono::milliseconds(at));
-      tarvo.signal(signal.number);
-      const int code = tarvo.wait();
+      tarvo->signal(signal.number);
+      const int code = tarvo->wait().value_or(-1);
       // 128 + the signal: it came before tarvo had set up its handling, and did the
       // default, before anything was started.
       EXPECT_TRUE(code == 0 || code == 130 || code == 128 + signal.number)
-          << code << tarvo.out() << tarvo.err();
-      if (code == 0) EXPECT_TRUE(std::filesystem::exists(state_file()));
+          << code << tarvo->out() << tarvo->err();
+      if (code == 0) {
+        EXPECT_TRUE(std::filesystem::exists(state_file()));
+      }
       connected += std::filesystem::exists(state_file());
       expect_node_or_nothing();
     }

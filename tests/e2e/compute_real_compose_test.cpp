@@ -54,9 +54,10 @@ TEST_F(RealComposeTest, ReadsTheInstalledFileWithTheEnvironmentOfEachSubcommand)
     EXPECT_EQ(result.exit_code, 0) << argv[4] << ": " << result.err;
     EXPECT_THAT(result.err, testing::Not(HasSubstr("variable is not set"))) << argv[4];
     // `up` hands the cluster's identity to the compute service.
-    if (argv[4] == "up")
+    if (argv[4] == "up") {
       EXPECT_THAT(result.out, HasSubstr("TARVO_CLUSTER_ID: " +
                                         call["env"]["TARVO_CLUSTER_ID"].get<std::string>()));
+    }
   }
   EXPECT_THAT(subcommands, testing::ElementsAre("up", "exec", "down"));
 

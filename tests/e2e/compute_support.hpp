@@ -82,14 +82,6 @@ class BackgroundServer {
   int port_ = 0;
 };
 
-inline std::vector<Json> read_json_lines(const std::filesystem::path& path) {
-  std::vector<Json> lines;
-  std::ifstream in(path);
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) lines.push_back(Json::parse(line));
-  return lines;
-}
-
 inline void write_file(const std::filesystem::path& path, const std::string& text) {
   std::ofstream(path) << text;
 }
@@ -101,61 +93,13 @@ inline std::string read_file(const std::filesystem::path& path) {
   return text.str();
 }
 
-// `tarvo` started in the background, for tests that signal it while it runs. Its
-// input is empty, its output goes to files; the destructor kills and reaps it.
-class SpawnedTarvo {
- public:
-  SpawnedTarvo(Session& session, std::vector<std::string> args)
-      : out_(session.home() / ("tarvo-" + std::to_string(++count_) + ".out")),
-        err_(out_.string() + ".err") {
-    args.insert(args.begin(), tarvo_binary().string());
-    std::vector<char*> argv;
-    for (auto& arg : args)
-      argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> entries;
-    for (const auto& [name, value] : session.env())
-      entries.push_back(name + "=" + value);
-    std::vector<char*> envp;
-    for (auto& entry : entries)
-      envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err_.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    const int error = posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error("cannot start tarvo");
-  }
-  ~SpawnedTarvo() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    wait();
-  }
-  SpawnedTarvo(const SpawnedTarvo&) = delete;
-  SpawnedTarvo& operator=(const SpawnedTarvo&) = delete;
-
-  void signal(int number) const { ::kill(pid_, number); }
-  // The exit code (128 + the signal when a signal ended it).
-  int wait() {
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  }
-  std::string out() const { return read_file(out_); }
-  std::string err() const { return read_file(err_); }
-
- private:
-  static inline int count_ = 0;
-  pid_t pid_ = -1;
-  std::filesystem::path out_, err_;
-};
+inline std::vector<Json> read_json_lines(const std::filesystem::path& path) {
+  std::vector<Json> lines;
+  std::ifstream in(path);
+  for (std::string line; std::getline(in, line);)
+    if (!line.empty()) lines.push_back(Json::parse(line));
+  return lines;
+}
 
 // The fixture: a scratch home, the fakes on PATH, a private network.
 class ComputeTest : public testing::Test {
