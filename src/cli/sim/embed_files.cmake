@@ -23,5 +23,6 @@ foreach(file ${FILES})
 endforeach()
 string(APPEND content "\n}  // namespace tarvo::cli::sim::templates\n")
 file(WRITE "${OUTPUT}.tmp" "${content}")
-file(COPY_FILE "${OUTPUT}.tmp" "${OUTPUT}" ONLY_IF_DIFFERENT)
+# Rewritten only when the text changes, so that nothing is rebuilt for nothing.
+configure_file("${OUTPUT}.tmp" "${OUTPUT}" COPYONLY)
 file(REMOVE "${OUTPUT}.tmp")
