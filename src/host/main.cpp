@@ -17,12 +17,9 @@
 #include "core/interrupt.hpp"
 #include "host/command_loader.hpp"
 #include "host/help_format.hpp"
+#include "host/version.hpp"
 #include "term/console.hpp"
 #include "term/prompt.hpp"
-
-#ifndef TARVO_VERSION
-#define TARVO_VERSION "0.0.0"
-#endif
 
 namespace {
 
@@ -78,40 +75,36 @@ void show_help_without_command(CLI::App& group) {
   });
 }
 
+// The help layout for `app` and every command below it (each copied its parent's
+// formatter when it was added).
+void use_formatter(CLI::App& app, const std::shared_ptr<CLI::Formatter>& formatter) {
+  app.formatter(formatter);
+  for (auto* command : app.get_subcommands([](CLI::App*) { return true; }))
+    use_formatter(*command, formatter);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  CLI::App app{"The command-line client of the Tarvo platform.", "tarvo"};
-  app.set_help_flag("--help", "Show this message and exit.");
-  app.set_version_flag("--version", std::string("tarvo ") + TARVO_VERSION,
-                       "Show the version and exit.");
-  app.fallthrough(false);
-  app.formatter(tarvo::host::make_help_formatter());
-
-  auto* compute =
-      app.add_subcommand("compute", "Run this machine as a compute node of the platform.");
-  tarvo::cli::compute::mount(*compute, tarvo::host::load_commands);
-  show_help_without_command(*compute);
-
-  auto* sim = app.add_subcommand("sim", "Build, check, serve, publish and run simulators.");
-  tarvo::cli::sim::mount(*sim, tarvo::host::load_commands);
-  show_help_without_command(*sim);
-
-  show_help_without_command(app);
+  auto app = tarvo::cli::make_app(tarvo::host::load_commands, tarvo::host::version_text());
+  use_formatter(*app, tarvo::host::make_help_formatter());
+  show_help_without_command(*app->get_subcommand("compute"));
+  show_help_without_command(*app->get_subcommand("sim"));
+  show_help_without_command(*app);
 
   tarvo::core::interrupt::install();
   try {
-    app.parse(argc, argv);
+    app->parse(argc, argv);
     std::fflush(stdout);
     return 0;
   } catch (const CLI::CallForHelp&) {
-    std::fputs(help_of(deepest_command(app)).c_str(), stdout);
+    std::fputs(help_of(deepest_command(*app)).c_str(), stdout);
     return 0;
   } catch (const CLI::CallForVersion& e) {
     std::printf("%s\n", e.what());
     return 0;
   } catch (const CLI::ParseError& e) {
-    return report_usage_error(app, e);
+    return report_usage_error(*app, e);
   } catch (const tarvo::cli::Exit& e) {
     std::fflush(stdout);
     return e.code;

@@ -27,11 +27,32 @@ TEST(Host, VersionAndHelp) {
   EXPECT_THAT(group.out, HasSubstr("disconnect"));
 }
 
+// The project's version, and the commit the build was made from when it was made in a
+// git checkout (marked when the checkout had changes).
+TEST(Host, VersionNamesTheProjectVersionAndTheCommit) {
+  const auto version = Session().run({"--version"});
+  ASSERT_EQ(version.exit_code, 0);
+  core::process::Result head{1, "", ""};
+  if (core::process::find_program("git"))
+    head = core::process::run(
+        {"git", "-C", TARVO_SOURCE_DIR, "rev-parse", "--short=12", "HEAD"},
+        {std::nullopt, core::process::Stream::capture, core::process::Stream::discard, ""});
+  if (head.exit_code != 0) {
+    EXPECT_EQ(version.out, "tarvo " TARVO_PROJECT_VERSION "\n");
+    return;
+  }
+  const std::string commit = head.out.substr(0, head.out.find('\n'));
+  EXPECT_THAT(version.out, testing::MatchesRegex("tarvo " TARVO_PROJECT_VERSION " \\(commit " +
+                                                 commit + "(-dirty)?\\)\n"));
+}
+
 TEST(Host, UsageErrorsExitTwoWithTheUsageLine) {
   Session session;
-  for (auto args : std::vector<std::vector<std::string>>{
-           {"no-such-group"}, {"compute", "no-such-command"}, {"compute", "connect", "--bogus"},
-           {"compute", "project", "extra"}, {"--bogus"}}) {
+  for (auto args : std::vector<std::vector<std::string>>{{"no-such-group"},
+                                                         {"compute", "no-such-command"},
+                                                         {"compute", "connect", "--bogus"},
+                                                         {"compute", "project", "extra"},
+                                                         {"--bogus"}}) {
     auto result = session.run(args);
     EXPECT_EQ(result.exit_code, 2) << args.back();
     EXPECT_THAT(result.err, StartsWith("Usage: tarvo")) << result.err;
