@@ -137,8 +137,7 @@ complete -F _tarvo tarvo
 std::string bash_completion(const Command& root) {
   const auto commands = all_commands(root);
   std::ostringstream out;
-  out << "# bash completion for tarvo, generated from its command definitions by\n"
-         "# tarvo-cli-docs: every command, option and fixed option value.\n\n";
+  out << script_header("bash");
   write_commands(out, commands);
   write_options(out, commands);
   write_values(out, commands);

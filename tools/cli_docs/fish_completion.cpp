@@ -63,8 +63,7 @@ void write_option(std::ostream& out, const Command& command, const Option& optio
 std::string fish_completion(const Command& root) {
   const auto commands = all_commands(root);
   std::ostringstream out;
-  out << "# fish completion for tarvo, generated from its command definitions by\n"
-         "# tarvo-cli-docs: every command, option and fixed option value.\n\n";
+  out << script_header("fish");
   std::vector<std::string> paths, value_options;
   for (const auto* command : commands) {
     if (command != &root) paths.push_back(fish_quoted(subpath(command->path)));

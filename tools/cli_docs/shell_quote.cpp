@@ -25,6 +25,12 @@ std::string joined(const std::vector<std::string>& words, const std::string& sep
   return text;
 }
 
+std::string script_header(const std::string& shell) {
+  return "# " + shell +
+         " completion for tarvo, generated from its command definitions by\n"
+         "# tarvo-cli-docs: every command, option and fixed option value.\n\n";
+}
+
 std::string subpath(const std::vector<std::string>& path) {
   return joined(std::vector<std::string>(path.begin() + 1, path.end()));
 }

@@ -78,9 +78,7 @@ void write_command(std::ostream& out, const Command& command) {
 
 std::string zsh_completion(const Command& root) {
   std::ostringstream out;
-  out << "#compdef tarvo\n"
-         "# zsh completion for tarvo, generated from its command definitions by\n"
-         "# tarvo-cli-docs: every command, option and fixed option value.\n\n";
+  out << "#compdef tarvo\n" << script_header("zsh");
   const auto commands = all_commands(root);
   for (auto it = commands.rbegin(); it != commands.rend(); ++it)
     write_command(out, **it);
