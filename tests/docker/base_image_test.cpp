@@ -4,8 +4,12 @@
 // over the network and stop it.
 #include <gmock/gmock.h>
 
+#include <chrono>
+#include <thread>
+
 #include "e2e/sim_run_available.hpp"
 #include "engine_test.hpp"
+#include "sim/network.hpp"
 
 namespace tarvo::test {
 namespace {
@@ -64,6 +68,11 @@ TEST_F(BaseImageTest, ScaffoldedDockerSimulatorServesFromTheOfflineBaseImage) {
   const auto started = tarvo({"sim", "start", "py-sim"});
   ASSERT_EQ(started.exit_code, 0) << started.out << started.err;
   EXPECT_THAT(started.out, HasSubstr("Simulator py-sim is running at localhost:1337"));
+  // The container runs before tarvo inside it serves; a busy machine takes a while.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!core::is_channel_available("localhost:1337") &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
 
   const auto validated = tarvo({"sim", "validate", "-a", "localhost:1337"});
   EXPECT_EQ(validated.exit_code, 0) << validated.out << validated.err;
