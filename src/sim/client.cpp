@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "sim/json_parse.hpp"
 #include "sim/transport.hpp"
 

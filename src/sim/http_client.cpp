@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/interrupt.hpp"
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "core/tcp.hpp"
 #include "sim/http_message.hpp"
 #include "sim/transport.hpp"

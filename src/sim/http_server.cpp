@@ -21,7 +21,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/interrupt.hpp"
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "core/tcp.hpp"
 #include "core/tcp_server.hpp"
 #include "sim/http_message.hpp"

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <optional>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "core/utf8.hpp"
 #include "sim/json_scan.hpp"
 

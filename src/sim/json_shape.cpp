@@ -5,7 +5,7 @@
 #include <array>
 #include <string>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "core/utf8.hpp"
 #include "sim/json_scan.hpp"
 

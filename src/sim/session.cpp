@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "sim/client.hpp"
 #include "sim/json_shape.hpp"
 

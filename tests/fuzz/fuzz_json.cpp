@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "sim/json_parse.hpp"
 #include "sim/json_shape.hpp"
 

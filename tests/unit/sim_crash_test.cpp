@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "proto/simulator.grpc.pb.h"
 #include "sim/json_parse.hpp"
 #include "sim/json_shape.hpp"

@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "core/json_depth.hpp"
+#include "core/json_limits.hpp"
 #include "json_mutations.hpp"
 #include "sim/json_scan.hpp"
 #include "sim/json_shape.hpp"
