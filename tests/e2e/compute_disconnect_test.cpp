@@ -114,6 +114,19 @@ TEST_F(DisconnectTest, FailedStackStopKeepsTheNodeAndTheRegistration) {
   EXPECT_TRUE(requests("platform").empty());
 }
 
+TEST_F(DisconnectTest, WithoutTheComposePluginSaysWhatToInstall) {
+  start_scripted_platform(deregistrations(Json::array({Json{{"status", 200}}})));
+  write_state(connected_state());
+  remove_compose_plugin();
+  auto result = session_.run({"compute", "disconnect"});
+  EXPECT_EQ(result.exit_code, 1);
+  EXPECT_THAT(result.out, testing::StartsWith("Failed to stop compute stack:\nunknown shorthand"));
+  EXPECT_THAT(result.out, EndsWith("Install the Docker Compose v2 plugin (package "
+                                   "docker-compose-plugin or docker-compose-v2) and try again.\n"));
+  EXPECT_TRUE(std::filesystem::exists(state_file()));
+  EXPECT_TRUE(requests("platform").empty());
+}
+
 TEST_F(DisconnectTest, DeregistrationOutcomes) {
   start_scripted_platform(deregistrations(Json::parse(R"([
       {"status": 200}, {"status": 204}, {"status": 201, "body": "created?"},

@@ -43,6 +43,8 @@ struct Timeouts {
 // --- Stack control -------------------------------------------------------------
 
 bool _check_docker_daemon();
+bool _compose_plugin_available();
+void _print_compose_missing();
 // Prints what to install and throws Exit{1} when `docker compose` or the Compose
 // file is missing, so that nothing is registered for a stack that cannot start.
 void _check_compose_available();

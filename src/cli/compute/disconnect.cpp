@@ -51,6 +51,9 @@ void _disconnect_async(const Timeouts& timeouts) {
   }
   if (result.exit_code != 0) {
     console().print("[red]Failed to stop compute stack:\n" + term::escape(result.err) + "[/red]");
+    // Without the plugin Compose's own text ("unknown shorthand flag") says nothing
+    // about the fix.
+    if (!_compose_plugin_available()) _print_compose_missing();
     throw Exit{1};
   }
 

@@ -52,21 +52,28 @@ bool _check_docker_daemon() {
   }
 }
 
-void _check_compose_available() {
+bool _compose_plugin_available() {
   core::process::Options options;
   options.out = Stream::discard;
   options.err = Stream::discard;
-  int status = 1;
   try {
-    status = core::process::run({"docker", "compose", "version"}, options).exit_code;
+    return core::process::run({"docker", "compose", "version"}, options).exit_code == 0;
   } catch (const core::process::LaunchError&) {
     // Reported like a missing plugin: the fix is the same install.
+    return false;
   }
-  if (status != 0) {
-    console().print(
-        "[red]Docker Compose is not available (`docker compose version` failed). Install the "
-        "Docker Compose v2 plugin (package docker-compose-plugin or docker-compose-v2) and try "
-        "again.[/red]");
+}
+
+void _print_compose_missing() {
+  console().print(
+      "[red]Docker Compose is not available (`docker compose version` failed). Install the "
+      "Docker Compose v2 plugin (package docker-compose-plugin or docker-compose-v2) and try "
+      "again.[/red]");
+}
+
+void _check_compose_available() {
+  if (!_compose_plugin_available()) {
+    _print_compose_missing();
     throw Exit{1};
   }
   std::error_code error;
