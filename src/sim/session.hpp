@@ -12,8 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "sim/child.hpp"
 #include "sim/client.hpp"
+#include "sim/simulator_process.hpp"
 
 namespace tarvo::sim {
 
@@ -88,7 +88,7 @@ class Session {
 
   const SessionSetup& setup_;
   Slot slot_;  // before child_: given back only once the simulator is gone
-  ChildProcess child_;
+  SimulatorProcess child_;
   std::string request_;
   std::string refusal_;
   bool over_ = false;

@@ -1,23 +1,19 @@
-#include "sim/child.hpp"
+#include "sim/simulator_process.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <system_error>
 
+#include "core/os/os.hpp"
 #include "sim/client.hpp"
 #include "sim/log.hpp"
-
-extern char** environ;
 
 namespace tarvo::sim {
 
@@ -36,33 +32,32 @@ std::string seconds_text(std::chrono::milliseconds duration) {
   return text;
 }
 
-std::string describe_status(int status) {
-  if (WIFEXITED(status)) return "exited with status " + std::to_string(WEXITSTATUS(status));
-  if (WIFSIGNALED(status)) return "was killed by signal " + std::to_string(WTERMSIG(status));
+std::string describe_status(const core::os::ExitStatus& status) {
+  using How = core::os::ExitStatus::How;
+  if (status.how == How::exited) return "exited with status " + std::to_string(status.value);
+  if (status.how == How::signaled) return "was killed by signal " + std::to_string(status.value);
   return "stopped";
 }
 
-// A spawn attribute set that the destructor always releases.
-struct SpawnSetup {
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  SpawnSetup() {
-    posix_spawn_file_actions_init(&actions);
-    posix_spawnattr_init(&attributes);
+// The simulator's process, started in `dir` with its three standard streams on pipes.
+core::os::Child start(const std::vector<std::string>& command, const std::filesystem::path& dir) {
+  if (command.empty()) throw SessionError("the simulator has no command to start");
+  core::os::SpawnOptions options;
+  options.argv = command;
+  // A program named with a slash lives in the simulator directory; resolve it here so
+  // that the lookup does not depend on how the child changes directory.
+  std::string& program = options.argv.front();
+  if (program.find('/') != std::string::npos && program.front() != '/')
+    program = (std::filesystem::absolute(dir) / program).lexically_normal().string();
+  options.directory = dir;
+  options.in = options.out = options.err = core::os::SpawnOptions::Stream::pipe;
+  options.own_process_group = true;
+  try {
+    return core::os::Child(options);
+  } catch (const std::system_error& error) {
+    throw SessionError("cannot start the simulator '" + command.front() + "' in " + dir.string() +
+                       ": " + std::strerror(error.code().value()));
   }
-  ~SpawnSetup() {
-    posix_spawn_file_actions_destroy(&actions);
-    posix_spawnattr_destroy(&attributes);
-  }
-  SpawnSetup(const SpawnSetup&) = delete;
-  SpawnSetup& operator=(const SpawnSetup&) = delete;
-};
-
-std::pair<core::Fd, core::Fd> make_pipe() {
-  int fds[2];
-  if (pipe2(fds, O_CLOEXEC) != 0)
-    throw SessionError(std::string("cannot create a pipe: ") + std::strerror(errno));
-  return {core::Fd(fds[0]), core::Fd(fds[1])};
 }
 
 // Writing to a pipe whose reader is gone raises SIGPIPE in the writing thread.
@@ -79,87 +74,31 @@ void block_sigpipe_in_this_thread() {
   blocked = true;
 }
 
-// After an EPIPE: the blocked SIGPIPE stays pending on the thread; take it away.
-void consume_pending_sigpipe() {
-  sigset_t pending;
-  sigpending(&pending);
-  if (!sigismember(&pending, SIGPIPE)) return;
-  sigset_t pipe_signal;
-  sigemptyset(&pipe_signal);
-  sigaddset(&pipe_signal, SIGPIPE);
-  timespec zero{0, 0};
-  sigtimedwait(&pipe_signal, nullptr, &zero);
-}
-
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& command,
-                           const std::filesystem::path& dir, std::string log_name, int cancel_fd)
-    : log_name_(std::move(log_name)) {
-  if (command.empty()) throw SessionError("the simulator has no command to start");
-  auto [in_read, in_write] = make_pipe();
-  auto [out_read, out_write] = make_pipe();
-  auto [err_read, err_write] = make_pipe();
-
-  // A program named with a slash lives in the simulator directory; resolve it here so
-  // that the lookup does not depend on how the child changes directory.
-  std::string program = command.front();
-  if (program.find('/') != std::string::npos && program.front() != '/')
-    program = (std::filesystem::absolute(dir) / program).lexically_normal().string();
-
-  SpawnSetup setup;
-  posix_spawn_file_actions_adddup2(&setup.actions, in_read.get(), 0);
-  posix_spawn_file_actions_adddup2(&setup.actions, out_write.get(), 1);
-  posix_spawn_file_actions_adddup2(&setup.actions, err_write.get(), 2);
-  const auto dir_text = dir.string();
-  posix_spawn_file_actions_addchdir_np(&setup.actions, dir_text.c_str());
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGHUP);
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&setup.attributes, &defaults);
-  posix_spawnattr_setsigmask(&setup.attributes, &none);
-  posix_spawnattr_setpgroup(&setup.attributes, 0);
-  posix_spawnattr_setflags(&setup.attributes,
-                           POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETPGROUP);
-
-  std::vector<char*> argv;
-  argv.push_back(program.data());
-  std::vector<std::string> rest(command.begin() + 1, command.end());
-  for (auto& arg : rest)
-    argv.push_back(arg.data());
-  argv.push_back(nullptr);
-
-  int error =
-      posix_spawnp(&pid_, program.c_str(), &setup.actions, &setup.attributes, argv.data(), environ);
-  if (error != 0) {
-    pid_ = -1;
-    throw SessionError("cannot start the simulator '" + command.front() + "' in " + dir_text +
-                       ": " + std::strerror(error));
-  }
-  pidfd_.reset(static_cast<int>(syscall(SYS_pidfd_open, pid_, 0)));
-  in_ = std::move(in_write);
-  out_ = std::move(out_read);
-  fcntl(in_.get(), F_SETFL, fcntl(in_.get(), F_GETFL) | O_NONBLOCK);
-  fcntl(err_read.get(), F_SETFL, fcntl(err_read.get(), F_GETFL) | O_NONBLOCK);
+SimulatorProcess::SimulatorProcess(const std::vector<std::string>& command,
+                                   const std::filesystem::path& dir, std::string log_name,
+                                   int cancel_fd)
+    : child_(start(command, dir)),
+      in_(std::move(child_.in())),
+      out_(std::move(child_.out())),
+      log_name_(std::move(log_name)) {
+  core::os::set_nonblocking(in_.get());
+  core::os::set_nonblocking(child_.err().get());
   try {
-    watch_.emplace(std::move(err_read), cancel_fd, log_name_);
+    watch_.emplace(std::move(child_.err()), cancel_fd, log_name_);
   } catch (const SessionError&) {
     finish(std::chrono::milliseconds(0));
     throw;
   }
-  log_debug(log_name_, "started simulator process " + std::to_string(pid_));
+  log_debug(log_name_, "started simulator process " + std::to_string(child_.pid()));
 }
 
-ChildProcess::~ChildProcess() {
+SimulatorProcess::~SimulatorProcess() {
   finish(std::chrono::seconds(2));
 }
 
-void ChildProcess::check_interrupt(bool writing, std::chrono::milliseconds timeout) {
+void SimulatorProcess::check_interrupt(bool writing, std::chrono::milliseconds timeout) {
   switch (watch_->interrupted()) {
     case ChildWatch::Interrupt::none:
       return;
@@ -172,17 +111,17 @@ void ChildProcess::check_interrupt(bool writing, std::chrono::milliseconds timeo
   }
 }
 
-void ChildProcess::fail_exited(const std::string& what) {
+void SimulatorProcess::fail_exited(const std::string& what) {
   // What the program said on its way out usually explains the exit.
   const std::string last_words = watch_->last_words(std::chrono::milliseconds(500));
-  int status = reap(std::chrono::milliseconds(500));
   std::string message = "the simulator " + what;
-  if (status >= 0) message += " (it " + describe_status(status) + ")";
+  if (child_.wait_exit(Clock::now() + std::chrono::milliseconds(500)))
+    message += " (it " + describe_status(child_.reap()) + ")";
   if (!last_words.empty()) message += "; its last words: " + last_words.substr(0, 200);
   throw SessionError(message);
 }
 
-void ChildProcess::write_all(std::string_view data, std::chrono::milliseconds timeout) {
+void SimulatorProcess::write_all(std::string_view data, std::chrono::milliseconds timeout) {
   block_sigpipe_in_this_thread();
   while (!data.empty()) {
     ssize_t n = ::write(in_.get(), data.data(), data.size());
@@ -203,13 +142,13 @@ void ChildProcess::write_all(std::string_view data, std::chrono::milliseconds ti
       check_interrupt(true, timeout);
       continue;
     }
-    if (n < 0 && errno == EPIPE) consume_pending_sigpipe();
+    if (n < 0 && errno == EPIPE) core::os::discard_pending_sigpipe();
     fail_exited("closed its input");
   }
 }
 
-std::string_view ChildProcess::exchange(std::initializer_list<std::string_view> request,
-                                        std::chrono::milliseconds timeout) {
+std::string_view SimulatorProcess::exchange(std::initializer_list<std::string_view> request,
+                                            std::chrono::milliseconds timeout) {
   if (!in_) throw SessionError("the simulator session is over");
   // The previous reply has been used: drop it. Anything after it was never asked
   // for, and would be taken for the answer to this request.
@@ -255,54 +194,16 @@ std::string_view ChildProcess::exchange(std::initializer_list<std::string_view> 
   }
 }
 
-int ChildProcess::reap(std::chrono::milliseconds grace) {
-  if (pid_ < 0) return -1;
-  if (reaped_) return status_;
-  if (pidfd_) {
-    // Interrupted waits go on for what is left of the grace, not for all of it again.
-    const auto deadline = Clock::now() + grace;
-    pollfd fd{pidfd_.get(), POLLIN, 0};
-    for (;;) {
-      auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-      if (poll(&fd, 1, static_cast<int>(std::max<long long>(left.count(), 0))) >= 0 ||
-          errno != EINTR)
-        break;
-    }
-  }
-  siginfo_t info{};
-  if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0 ||
-      info.si_pid != pid_)
-    return -1;
-  // The exited leader still holds the group id: helpers it left behind go now.
-  kill(-pid_, SIGKILL);
-  int status = 0;
-  while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-  }
-  reaped_ = true;
-  status_ = status;
-  return status;
-}
-
-void ChildProcess::finish(std::chrono::milliseconds grace) {
+void SimulatorProcess::finish(std::chrono::milliseconds grace) {
   in_.reset();
-  if (pid_ < 0) return;
-  if (!reaped_ && reap(grace) < 0) {
-    // Still running: terminate the whole group, then insist.
-    kill(-pid_, SIGTERM);
-    if (reap(std::chrono::milliseconds(1000)) < 0) {
-      kill(-pid_, SIGKILL);
-      int status = 0;
-      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-      }
-      reaped_ = true;
-      status_ = status;
-    }
-  }
+  if (finished_) return;
+  finished_ = true;
+  // Then the whole group is terminated, and killed if it insists.
+  const auto status = child_.end(grace, std::chrono::milliseconds(1000));
   if (watch_) watch_->stop();  // logs what is left of its standard error
   log_debug(log_name_,
-            "simulator process " + std::to_string(pid_) + " " + describe_status(status_));
+            "simulator process " + std::to_string(child_.pid()) + " " + describe_status(status));
   out_.reset();
-  pid_ = -1;
 }
 
 }  // namespace tarvo::sim

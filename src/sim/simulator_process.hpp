@@ -4,8 +4,6 @@
 // standard error is passed to the logger line by line (child_watch.hpp). The child
 // runs in its own process group (so Ctrl-C at the terminal reaches tarvo, not the
 // simulator) and the whole group is ended with the object.
-#include <sys/types.h>
-
 #include <chrono>
 #include <filesystem>
 #include <initializer_list>
@@ -15,20 +13,21 @@
 #include <vector>
 
 #include "core/fd.hpp"
+#include "core/os/child.hpp"
 #include "sim/child_watch.hpp"
 
 namespace tarvo::sim {
 
-class ChildProcess {
+class SimulatorProcess {
  public:
   // Starts `command` in `dir`; throws SessionError when it cannot be started.
   // `cancel_fd` (or -1) turns readable once the server shuts down: a call waiting
   // then ends at once.
-  ChildProcess(const std::vector<std::string>& command, const std::filesystem::path& dir,
-               std::string log_name, int cancel_fd = -1);
-  ~ChildProcess();
-  ChildProcess(const ChildProcess&) = delete;
-  ChildProcess& operator=(const ChildProcess&) = delete;
+  SimulatorProcess(const std::vector<std::string>& command, const std::filesystem::path& dir,
+                   std::string log_name, int cancel_fd = -1);
+  ~SimulatorProcess();
+  SimulatorProcess(const SimulatorProcess&) = delete;
+  SimulatorProcess& operator=(const SimulatorProcess&) = delete;
 
   // Writes `request` (one line, newline included, in as many parts as given) and
   // returns the next line of output, without its newline. Throws SessionError when
@@ -50,12 +49,9 @@ class ChildProcess {
   // request or waiting for the reply).
   void check_interrupt(bool writing, std::chrono::milliseconds timeout);
   [[noreturn]] void fail_exited(const std::string& what);
-  int reap(std::chrono::milliseconds grace);
 
-  pid_t pid_ = -1;
-  bool reaped_ = false;
-  int status_ = 0;
-  core::Fd pidfd_;
+  core::os::Child child_;
+  bool finished_ = false;
   core::Fd in_;   // non-blocking: a simulator that stops reading must not hold us forever
   core::Fd out_;  // blocking: the reply is one read away, and the watch interrupts it
   std::string log_name_;
