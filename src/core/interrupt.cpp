@@ -1,11 +1,13 @@
 #include "core/interrupt.hpp"
 
-#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <system_error>
+
+#include "core/os/os.hpp"
 
 namespace tarvo::core::interrupt {
 namespace {
@@ -26,7 +28,18 @@ void on_signal(int) {
 }  // namespace
 
 void install() {
-  if (g_pipe[0] < 0 && pipe2(g_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_pipe[0] = g_pipe[1] = -1;
+  if (g_pipe[0] < 0) {
+    try {
+      // Never closed: a handler may write to it until the very end.
+      auto pipe = os::make_pipe();
+      os::set_nonblocking(pipe.read.get());
+      os::set_nonblocking(pipe.write.get());
+      g_pipe[0] = pipe.read.release();
+      g_pipe[1] = pipe.write.release();
+    } catch (const std::system_error&) {
+      // Without it, waits notice an interrupt by the flag and EINTR alone.
+    }
+  }
   struct sigaction action {};
   action.sa_handler = on_signal;
   sigemptyset(&action.sa_mask);

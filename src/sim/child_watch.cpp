@@ -2,13 +2,13 @@
 
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
+#include <system_error>
 
 #include "sim/client.hpp"
 #include "sim/log.hpp"
@@ -58,16 +58,24 @@ int poll_timeout(milliseconds limit, ChildWatch::Clock::duration left) {
   return static_cast<int>(std::clamp(ms, milliseconds(0), limit).count());
 }
 
+// The wake-up event, or a SessionError that says why there is none.
+core::os::Event make_wake_event() {
+  try {
+    return core::os::Event();
+  } catch (const std::system_error& error) {
+    throw SessionError(std::string("cannot watch the simulator: ") +
+                       std::strerror(error.code().value()));
+  }
+}
+
 }  // namespace
 
 ChildWatch::ChildWatch(core::Fd err, int cancel_fd, std::string log_name)
     : log_name_(std::move(log_name)),
       err_(std::move(err)),
       cancel_fd_(cancel_fd),
-      wake_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      wake_(make_wake_event()),
       err_lines_([this](std::string_view line) { log_info(log_name_, line); }) {
-  if (!wake_)
-    throw SessionError(std::string("cannot watch the simulator: ") + std::strerror(errno));
   install_interrupt_handler();
   last_call_ = Clock::now();
   try {
@@ -114,9 +122,7 @@ std::string ChildWatch::last_words(milliseconds limit) {
 }
 
 void ChildWatch::wake() {
-  const std::uint64_t one = 1;
-  while (::write(wake_.get(), &one, sizeof one) < 0 && errno == EINTR) {
-  }
+  wake_.signal();
 }
 
 void ChildWatch::stop() {
@@ -179,7 +185,7 @@ void ChildWatch::run() {
     const bool watch_cancel = cancel_fd_ >= 0 && !cancelled_;
     lock.unlock();
 
-    pollfd fds[3] = {{wake_.get(), POLLIN, 0},
+    pollfd fds[3] = {{wake_.fd(), POLLIN, 0},
                      {err_ ? err_.get() : -1, POLLIN, 0},
                      {watch_cancel ? cancel_fd_ : -1, POLLIN, 0}};
     int ready = poll(fds, 3, timeout);
@@ -191,11 +197,7 @@ void ChildWatch::run() {
     bool err_open = true;
     const bool err_read = ready && fds[1].revents;
     if (err_read) err_open = drain();
-    if (ready && fds[0].revents) {
-      std::uint64_t count;
-      while (::read(wake_.get(), &count, sizeof count) < 0 && errno == EINTR) {
-      }
-    }
+    if (ready && fds[0].revents) wake_.clear();
 
     lock.lock();
     if (err_read) last_err_line_ = err_lines_.last_line();

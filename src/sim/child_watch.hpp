@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "core/fd.hpp"
+#include "core/os/os.hpp"
 #include "sim/stderr_lines.hpp"
 
 namespace tarvo::sim {
@@ -63,7 +64,7 @@ class ChildWatch {
   std::string log_name_;
   core::Fd err_;  // the watch thread's alone while it runs
   int cancel_fd_;
-  core::Fd wake_;  // an eventfd: a call began after a quiet spell, or stop()
+  core::os::Event wake_;  // a call began after a quiet spell, or stop()
 
   std::mutex mutex_;
   std::condition_variable err_ended_;

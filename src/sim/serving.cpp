@@ -1,7 +1,6 @@
 #include "sim/serving.hpp"
 
 #include <poll.h>
-#include <sys/eventfd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -10,15 +9,6 @@
 #include "core/interrupt.hpp"
 
 namespace tarvo::sim {
-
-StopFlag::StopFlag() : fd_(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
-  if (!fd_) throw std::runtime_error(std::string("cannot create an event: ") + strerror(errno));
-}
-
-void StopFlag::raise() {
-  std::uint64_t one = 1;
-  [[maybe_unused]] auto n = write(fd_.get(), &one, sizeof one);
-}
 
 bool is_raised(int fd) {
   pollfd flag{fd, POLLIN, 0};

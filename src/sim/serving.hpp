@@ -3,7 +3,7 @@
 #include <memory>
 #include <string>
 
-#include "core/fd.hpp"
+#include "core/os/os.hpp"
 #include "sim/server.hpp"
 #include "sim/session.hpp"
 
@@ -12,12 +12,11 @@ namespace tarvo::sim {
 // A level-triggered "stop" flag that poll() can wait on: once raised, it stays readable.
 class StopFlag {
  public:
-  StopFlag();
-  void raise();
-  int fd() const { return fd_.get(); }
+  void raise() { event_.signal(); }
+  int fd() const { return event_.fd(); }
 
  private:
-  core::Fd fd_;
+  core::os::Event event_;
 };
 
 // Whether the flag behind `fd` (a StopFlag's) has been raised.
