@@ -1,6 +1,5 @@
 #include "core/tcp.hpp"
 
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -14,6 +13,7 @@
 #include <stdexcept>
 
 #include "core/interrupt.hpp"
+#include "core/os/os.hpp"
 
 namespace tarvo::core::tcp {
 
@@ -71,7 +71,7 @@ bool is_wildcard(const std::string& host) {
 
 // One IPv6 socket that takes IPv4 connections too. Sets `taken` when the port is in use.
 Fd listen_dual_stack(int port, bool& taken) {
-  Fd socket_fd(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Fd socket_fd = os::open_socket(AF_INET6, SOCK_STREAM, 0);
   if (!socket_fd) return Fd();
   int no = 0;
   int yes = 1;
@@ -100,7 +100,7 @@ Fd listen_on(const std::string& host, int port) {
   std::string error;
   auto addresses = resolve(host, port, AI_PASSIVE, error);
   for (const addrinfo* it = addresses.get(); it; it = it->ai_next) {
-    Fd socket_fd(::socket(it->ai_family, it->ai_socktype | SOCK_CLOEXEC, it->ai_protocol));
+    Fd socket_fd = os::open_socket(it->ai_family, it->ai_socktype, it->ai_protocol);
     if (!socket_fd) continue;
     int yes = 1;
     setsockopt(socket_fd.get(), SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
@@ -129,8 +129,7 @@ Fd connect_to(const std::string& host, int port, std::chrono::milliseconds timeo
   auto addresses = resolve(host, port, 0, error);
   if (!addresses) throw std::runtime_error("cannot resolve " + host + ": " + error);
   for (const addrinfo* it = addresses.get(); it; it = it->ai_next) {
-    Fd socket_fd(
-        ::socket(it->ai_family, it->ai_socktype | SOCK_CLOEXEC | SOCK_NONBLOCK, it->ai_protocol));
+    Fd socket_fd = os::open_socket(it->ai_family, it->ai_socktype, it->ai_protocol, true);
     if (!socket_fd) {
       error = strerror(errno);
       continue;
@@ -142,8 +141,7 @@ Fd connect_to(const std::string& host, int port, std::chrono::milliseconds timeo
                                   : strerror(status);
       continue;
     }
-    int flags = fcntl(socket_fd.get(), F_GETFL);
-    fcntl(socket_fd.get(), F_SETFL, flags & ~O_NONBLOCK);
+    os::set_nonblocking(socket_fd.get(), false);
     set_nodelay(socket_fd.get());
     return socket_fd;
   }
@@ -167,7 +165,7 @@ void set_send_timeout(int fd, std::chrono::milliseconds timeout) {
 
 bool send_all(int fd, std::string_view data) {
   while (!data.empty()) {
-    ssize_t sent = ::send(fd, data.data(), data.size(), MSG_NOSIGNAL);
+    ssize_t sent = ::send(fd, data.data(), data.size(), os::kNoSigpipe);
     if (sent < 0 && errno == EINTR) continue;
     if (sent <= 0) return false;
     data.remove_prefix(static_cast<std::size_t>(sent));

@@ -4,7 +4,9 @@
 
 #include <cerrno>
 #include <chrono>
+#include <system_error>
 
+#include "core/os/os.hpp"
 #include "core/tcp.hpp"
 
 namespace tarvo::core {
@@ -21,6 +23,9 @@ bool TcpServer::listen(const std::string& host, int port) {
   if (listener_ || stopped_) return false;
   listener_ = tcp::listen_on(host, port);
   if (!listener_) return false;
+  // Accepts wait in poll() beside the stop event: shutting a listening socket down
+  // wakes a blocked accept() on Linux only.
+  os::set_nonblocking(listener_.get());
   port_ = tcp::local_port(listener_.get());
   acceptor_ = std::thread([this] { accept_loop(); });
   return true;
@@ -36,8 +41,8 @@ void TcpServer::stop() {
     std::lock_guard lock(mutex_);
     if (stopped_) return;
     stopped_ = true;
-    // Wakes the blocked accept() and every blocked receive or send.
-    if (listener_) ::shutdown(listener_.get(), SHUT_RDWR);
+    // Wakes the accepting thread and every blocked receive or send.
+    stopping_.signal();
     for (auto& connection : connections_)
       if (connection.socket) ::shutdown(connection.socket.get(), SHUT_RDWR);
   }
@@ -53,16 +58,26 @@ void TcpServer::stop() {
 }
 
 void TcpServer::accept_loop() {
+  // Out of descriptors or memory: wait for some to be given back.
+  auto pause = [] { std::this_thread::sleep_for(std::chrono::milliseconds(20)); };
   for (;;) {
-    Fd socket(::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    auto readiness = os::Readiness::woken;
+    try {
+      readiness = os::wait_readable(listener_.get(), stopping_.fd(), -1);
+    } catch (const std::system_error&) {
+      pause();
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (stopped_) return;
+    }
+    if (readiness != os::Readiness::ready) continue;
+    Fd socket = os::accept_connection(listener_.get());
     if (!socket) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      {
-        std::lock_guard lock(mutex_);
-        if (stopped_) return;
-      }
-      // Out of descriptors or memory: wait for some to be given back.
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      // The client gave up before it was accepted, or a signal came first.
+      if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR || errno == ECONNABORTED)
+        continue;
+      pause();
       continue;
     }
     tcp::set_nodelay(socket.get());

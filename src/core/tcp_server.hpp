@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "core/fd.hpp"
+#include "core/os/os.hpp"
 
 namespace tarvo::core {
 
@@ -44,7 +45,8 @@ class TcpServer {
   Handler serve_;
   Handler refuse_;
   std::size_t max_connections_;
-  Fd listener_;
+  Fd listener_;  // non-blocking
+  os::Event stopping_;
   std::thread acceptor_;
   mutable std::mutex mutex_;
   std::list<Connection> connections_;  // a list: each thread holds on to its own entry

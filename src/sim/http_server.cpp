@@ -22,6 +22,7 @@
 
 #include "core/interrupt.hpp"
 #include "core/json_limits.hpp"
+#include "core/os/os.hpp"
 #include "core/tcp.hpp"
 #include "core/tcp_server.hpp"
 #include "sim/http_message.hpp"
@@ -270,7 +271,7 @@ class HttpServer final : public Server {
   }
 
   void refuse(int fd) {
-    ::send(fd, refusal_.data(), refusal_.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
+    ::send(fd, refusal_.data(), refusal_.size(), MSG_DONTWAIT | core::os::kNoSigpipe);
     ::shutdown(fd, SHUT_WR);
   }
 

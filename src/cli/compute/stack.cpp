@@ -1,14 +1,10 @@
 // The compute stack through the docker program: the daemon check, the local port
 // probe, start, stale job records flush and stop.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-
 #include "cli/compute/compute.hpp"
 #include "cli/exit.hpp"
-#include "core/fd.hpp"
 #include "core/interrupt.hpp"
 #include "core/paths.hpp"
+#include "core/tcp.hpp"
 #include "term/status.hpp"
 
 namespace tarvo::cli::compute {
@@ -86,13 +82,12 @@ void _check_compose_available() {
 }
 
 bool _is_port_in_use(int port) {
-  core::Fd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!socket) return false;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(static_cast<uint16_t>(port));
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+  try {
+    core::tcp::connect_to("127.0.0.1", port, std::chrono::seconds(2), false);
+    return true;
+  } catch (const std::runtime_error&) {
+    return false;
+  }
 }
 
 void _check_port_conflicts() {
