@@ -1,13 +1,12 @@
 #include "core/paths.hpp"
 
-#include <system_error>
+#include "core/os/os.hpp"
 
 namespace tarvo::core::paths {
 
 std::filesystem::path install_prefix() {
-  std::error_code error;
-  auto exe = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return std::filesystem::current_path();
+  auto exe = os::executable_path();
+  if (exe.empty()) return std::filesystem::current_path();
   return exe.parent_path().parent_path();
 }
 

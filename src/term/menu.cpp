@@ -1,6 +1,5 @@
 #include "term/menu.hpp"
 
-#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 #include <system_error>
 
 #include "core/interrupt.hpp"
+#include "core/os/os.hpp"
 #include "term/console.hpp"
 #include "term/prompt.hpp"
 #include "term/text.hpp"
@@ -106,14 +106,14 @@ class KeyReader {
   int byte(int timeout_ms) {
     for (;;) {
       core::interrupt::check();
-      pollfd fds[2] = {{fd_, POLLIN, 0}, {core::interrupt::wake_fd(), POLLIN, 0}};
-      const int ready = poll(fds, fds[1].fd >= 0 ? 2 : 1, timeout_ms);
-      if (ready < 0) {
-        if (errno == EINTR) continue;
-        throw_errno("cannot wait for a key");
+      core::os::Readiness readiness;
+      try {
+        readiness = core::os::wait_readable(fd_, core::interrupt::wake_fd(), timeout_ms);
+      } catch (const std::system_error& error) {
+        throw std::system_error(error.code(), "cannot wait for a key");
       }
-      if (ready == 0) return -1;
-      if (fds[0].revents == 0) continue;  // the wake pipe: check() decides
+      if (readiness == core::os::Readiness::timed_out) return -1;
+      if (readiness == core::os::Readiness::woken) continue;  // check() decides
       unsigned char c = 0;
       const ssize_t n = read(fd_, &c, 1);
       if (n == 1) return c;

@@ -26,6 +26,7 @@ def expect(condition, message):
 
 clean = {
     "core/a.hpp": "#pragma once\n",
+    "core/os/linux.cpp": "#include <sys/eventfd.h>\nint f() { return eventfd(0, 0); }\n",
     "sim/b.cpp": '#include "core/a.hpp"\n// printf("in a comment")\nconst char* k = "stdout";\n',
     "cli/sim/run.cpp": '#include "sim/b.hpp"\n#include "cli/commands.hpp"\n',
     "cli/commands.hpp": '#include "cli/sim/run.hpp"\n',
@@ -42,6 +43,9 @@ cases = {
     "a raw write to standard error": {"api/a.cpp": "void f() { ::write(2, \"x\", 1); }\n"},
     "an include cycle": {"core/x.hpp": '#include "core/y.hpp"\n', "core/y.hpp": '#include "core/x.hpp"\n'},
     "an unknown folder": {"misc/a.cpp": "\n"},
+    "a Linux call outside the OS layer": {"core/a.cpp": "int p[2]; int r = pipe2(p, 0);\n"},
+    "a Linux header outside the OS layer": {"sim/a.cpp": "#include <sys/eventfd.h>\n"},
+    "Linux's /proc outside the OS layer": {"core/a.cpp": 'auto e = "/proc/self/exe";\n'},
 }
 for what, files in cases.items():
     code, out = check(files)
