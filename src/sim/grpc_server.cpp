@@ -18,6 +18,7 @@
 // threads leave once they are not needed.
 #include <absl/synchronization/mutex.h>
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/health_check_service_interface.h>
 
 #include <algorithm>
 #include <atomic>
@@ -354,6 +355,10 @@ class GrpcServer final : public Server {
     // Abseil's lock-order bookkeeping costs a few percent of every step; gRPC's locks
     // are not ours to debug.
     absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
+    // grpc.health.v1.Health for probes: SERVING from here on, for the server ("") and
+    // the Simulator service; NOT_SERVING once stop() begins. A process-wide switch.
+    static const bool health_enabled = (grpc::EnableDefaultHealthCheckService(true), true);
+    (void)health_enabled;
     grpc::ServerBuilder builder;
     int bound = 0;
     auto address = listen_address(host_, port_);
@@ -369,6 +374,8 @@ class GrpcServer final : public Server {
       throw std::runtime_error("cannot serve gRPC on " + address +
                                " (address in use or not available)");
     port_ = bound;
+    if (auto* health = server_->GetHealthCheckService())
+      health->SetServingStatus(tarvo::sim::Simulator::service_full_name(), true);
     relay_.start();
     (setup_.announce ? log_info : log_debug)(
         setup_.log_name, "serving over gRPC on " + listen_address(host_, port_));
@@ -387,6 +394,7 @@ class GrpcServer final : public Server {
     stopped_ = true;
     stop_.raise();  // ends every wait on a simulator
     if (server_) {
+      if (auto* health = server_->GetHealthCheckService()) health->Shutdown();
       // The pollers go on serving while the server shuts down: replies in flight
       // still reach their clients.
       server_->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));

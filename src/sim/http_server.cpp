@@ -3,6 +3,7 @@
 //   POST   /sessions                 -> {"session": "<id>"}
 //   POST   /sessions/<id>/<method>   arguments object -> the simulator's reply line
 //   DELETE /sessions/<id>
+//   GET    /healthz                  -> {"status": "SERVING"} (for probes)
 // A session that ends by a fault answers 502 with {"error": ...} and is gone; 503 while
 // the server shuts down, when the session cap is reached, or when the bodies held
 // across connections would pass their ceiling. A request is routed by its head: a body
@@ -135,7 +136,7 @@ class BodyShare final : public http1::BodyRoom {
 
 // Where a request goes, decided from its head alone.
 struct Route {
-  enum class Kind { open, end, call, refuse };
+  enum class Kind { open, end, call, health, refuse };
   Kind kind = Kind::refuse;
   std::string_view id;                   // end, call: the session's id (in the head)
   std::string_view escaped_method;       // call: as it stands in the path
@@ -289,6 +290,12 @@ class HttpServer final : public Server {
     if (stopping()) return refuse(503, "the server is shutting down");
     std::string_view path(head.target);
     path = path.substr(0, path.find('?'));
+    if (path == "/healthz") {
+      if (head.method != "GET" && head.method != "HEAD")
+        return refuse(405, "method not allowed here", "GET, HEAD");
+      route.kind = Route::Kind::health;
+      return route;
+    }
     if (path == "/sessions") {
       if (head.method != "POST") return refuse(405, "method not allowed here", "POST");
       route.kind = Route::Kind::open;
@@ -338,6 +345,10 @@ class HttpServer final : public Server {
         return take(route.id);
       case Route::Kind::call:
         break;
+      case Route::Kind::health:
+        // Serving: a server that shuts down answers 503 before it gets here.
+        http1::write_response(exchange.out, 200, R"({"status": "SERVING"})", exchange.headers);
+        return nullptr;
       case Route::Kind::refuse:
         refuse(exchange, route);
         return nullptr;
