@@ -153,7 +153,8 @@ class ComputeTest : public testing::Test {
   static std::vector<std::string> compose(std::initializer_list<std::string> rest) {
     std::vector<std::string> argv = {
         "docker", "compose", "-f",
-        (std::filesystem::path(TARVO_BUILD_DIR) / "share/tarvo/compute/docker-compose.yml")
+        // The data file of the tarvo under test (build/'s, or build/posix/'s).
+        (tarvo_binary().parent_path().parent_path() / "share/tarvo/compute/docker-compose.yml")
             .string()};
     argv.insert(argv.end(), rest);
     return argv;

@@ -6,12 +6,15 @@
 #include <string>
 #include <vector>
 
+#include "core/paths.hpp"
 #include "core/process.hpp"
 
 namespace tarvo::test {
 
+// The `tarvo` beside this test program: build/bin's, or build/posix/bin's for the
+// copy of the tests on the POSIX operating-system layer.
 inline std::filesystem::path tarvo_binary() {
-  return std::filesystem::path(TARVO_BUILD_DIR) / "bin" / "tarvo";
+  return core::paths::install_prefix() / "bin" / "tarvo";
 }
 
 // A temporary folder removed with the object.
