@@ -16,8 +16,6 @@
 #include "core/os/child.hpp"
 #include "core/os/os.hpp"
 
-extern char** environ;
-
 namespace tarvo::core::process {
 namespace {
 
@@ -63,7 +61,7 @@ LaunchError::LaunchError(std::string program, std::string reason)
 
 Environment current_environment() {
   Environment environment;
-  for (char** entry = environ; entry && *entry; ++entry) {
+  for (char** entry = os::environment(); entry && *entry; ++entry) {
     std::string_view text(*entry);
     const auto equals = text.find('=');
     if (equals == std::string_view::npos) continue;

@@ -15,8 +15,6 @@
 
 #include "core/os/os.hpp"
 
-extern char** environ;
-
 namespace tarvo::core::os {
 
 namespace {
@@ -133,17 +131,17 @@ Child::Child(const SpawnOptions& options) : own_group_(options.own_process_group
 
   std::vector<std::string> argv = options.argv;
   auto args = pointers(argv);
-  std::vector<std::string> environment;
+  std::vector<std::string> entries;
   std::vector<char*> env;
   if (options.environment) {
-    environment = *options.environment;
-    env = pointers(environment);
+    entries = *options.environment;
+    env = pointers(entries);
   }
   int error = 0;
   {
     auto lock = lock_descriptors_for_spawn();
     error = posix_spawnp(&pid_, args.front(), setup.actions(), setup.attributes(), args.data(),
-                         options.environment ? env.data() : environ);
+                         options.environment ? env.data() : environment());
   }
   if (error != 0) {
     pid_ = -1;

@@ -13,6 +13,8 @@
 
 #include "core/os/os.hpp"
 
+extern char** environ;
+
 namespace tarvo::core::os {
 
 Pipe make_pipe() {
@@ -78,6 +80,10 @@ std::filesystem::path executable_path() {
   std::error_code error;
   auto path = std::filesystem::read_symlink("/proc/self/exe", error);
   return error ? std::filesystem::path() : path;
+}
+
+char** environment() {
+  return environ;
 }
 
 }  // namespace tarvo::core::os

@@ -86,4 +86,7 @@ void discard_pending_sigpipe();
 // The running executable's own file, symbolic links resolved; empty when unknown.
 std::filesystem::path executable_path();
 
+// This process's environment ("NAME=value" entries up to a null), as exec would pass it.
+char** environment();
+
 }  // namespace tarvo::core::os

@@ -11,12 +11,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <system_error>
 
 #if defined(__APPLE__)
+#include <crt_externs.h>
 #include <mach-o/dyld.h>
+#else
+extern char** environ;
 #endif
 
 #include "core/os/os.hpp"
@@ -155,6 +160,11 @@ std::filesystem::path executable_path() {
   return error ? std::filesystem::path() : real;
 }
 
+// A shared library cannot link against environ there; the C library hands it out.
+char** environment() {
+  return *_NSGetEnviron();
+}
+
 #else
 
 namespace {
@@ -194,6 +204,10 @@ __attribute__((constructor)) void remember_executable(int argc, char** argv, cha
 
 std::filesystem::path executable_path() {
   return g_executable;
+}
+
+char** environment() {
+  return environ;
 }
 
 #endif
