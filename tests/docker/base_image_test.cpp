@@ -1,7 +1,7 @@
 // The way a user ships a Python simulator in a container: `sim new --docker`, then
 // `docker build` on the base image tarvo:latest (built offline by make-base-image from
-// the tarvo at hand, here the build tree laid out as installed), then start, validate
-// over the network and stop it.
+// the tarvo at hand, here the build tree laid out as installed), then start, wait for
+// the image's HEALTHCHECK to find it healthy, validate over the network and stop it.
 #include <gmock/gmock.h>
 
 #include <chrono>
@@ -9,7 +9,6 @@
 
 #include "e2e/sim_run_available.hpp"
 #include "engine_test.hpp"
-#include "sim/network.hpp"
 
 namespace tarvo::test {
 namespace {
@@ -68,11 +67,20 @@ TEST_F(BaseImageTest, ScaffoldedDockerSimulatorServesFromTheOfflineBaseImage) {
   const auto started = tarvo({"sim", "start", "py-sim"});
   ASSERT_EQ(started.exit_code, 0) << started.out << started.err;
   EXPECT_THAT(started.out, HasSubstr("Simulator py-sim is running at localhost:1337"));
-  // The container runs before tarvo inside it serves; a busy machine takes a while.
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-  while (!core::is_channel_available("localhost:1337") &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The base image's HEALTHCHECK tells when tarvo inside serves (its first probe
+  // comes one interval, 10 s, after the start; a busy machine takes longer).
+  const auto containers = our_containers();
+  ASSERT_EQ(containers.size(), 1u);
+  const auto id = containers.front()["Id"].get<std::string>();
+  std::string health;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (health != "healthy" && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto state = engine().get("/containers/" + id + "/json").at("State");
+    health = state.contains("Health") ? state["Health"].value("Status", "") : "no HEALTHCHECK";
+    if (health == "unhealthy" || health == "no HEALTHCHECK") break;
+  }
+  ASSERT_EQ(health, "healthy");
 
   const auto validated = tarvo({"sim", "validate", "-a", "localhost:1337"});
   EXPECT_EQ(validated.exit_code, 0) << validated.out << validated.err;

@@ -6,10 +6,13 @@
 #include <thread>
 
 #include <grpcpp/grpcpp.h>
+#include <grpcpp/health_check_service_interface.h>
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "core/process.hpp"
 #include "grpc/health/v1/health.grpc.pb.h"
+#include "proto/simulator.grpc.pb.h"
 #include "sim_raw_http.hpp"
 #include "sim_test_support.hpp"
 
@@ -80,6 +83,53 @@ TEST(SimHealth, HttpServersAnswerHealthz) {
   }
   ASSERT_TRUE(raw.send(tarvo::test::post("/healthz", "{}")));
   EXPECT_EQ(raw.reply().status, 405);
+}
+
+// The base image's HEALTHCHECK: the probe, with nothing but python3, against real servers.
+tarvo::core::process::Result probe(int port) {
+  tarvo::core::process::Options options;
+  options.out = tarvo::core::process::Stream::capture;
+  options.err = tarvo::core::process::Stream::capture;
+  options.input = "";
+  return tarvo::core::process::run({"python3", TARVO_SOURCE_DIR "/packaging/health-probe.py",
+                                    "127.0.0.1:" + std::to_string(port)},
+                                   options);
+}
+
+TEST(SimHealth, TheContainerProbeSeesServingOverGrpcAndHttpAndNothingElse) {
+  int grpc_port = 0;
+  {
+    tarvo::test::ServedSimulator served(tarvo::test::example_dir("cpp-sim"), "grpc");
+    grpc_port = served.port();
+    const auto healthy = probe(grpc_port);
+    EXPECT_EQ(healthy.exit_code, 0) << healthy.err;
+  }
+  const auto gone = probe(grpc_port);
+  EXPECT_EQ(gone.exit_code, 1) << gone.err;
+
+  tarvo::test::RawServed http;
+  const auto healthy = probe(http.port());
+  EXPECT_EQ(healthy.exit_code, 0) << healthy.err;
+}
+
+TEST(SimHealth, TheContainerProbeTakesNotServingAsUnhealthy) {
+  // A plain gRPC server whose health service says NOT_SERVING (gRPC polls a server
+  // with at least one synchronous service: the simulator's, unimplemented, serves).
+  grpc::EnableDefaultHealthCheckService(true);
+  tarvo::sim::Simulator::Service unimplemented;
+  grpc::ServerBuilder builder;
+  builder.RegisterService(&unimplemented);
+  int port = 0;
+  builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
+  const auto server = builder.BuildAndStart();
+  ASSERT_TRUE(server && port > 0);
+  server->GetHealthCheckService()->SetServingStatus(false);
+  const auto unhealthy = probe(port);
+  EXPECT_EQ(unhealthy.exit_code, 1);
+  EXPECT_EQ(unhealthy.err, "health-probe: the server is not serving\n");
+  server->GetHealthCheckService()->SetServingStatus(true);
+  EXPECT_EQ(probe(port).exit_code, 0);
+  server->Shutdown();
 }
 
 }  // namespace
