@@ -1,11 +1,10 @@
 // The far end of the raw ping-pongs: answers every message with the reference
 // simulator's step reply, with no simulator behind it.
-//   grpc: the Simulator.Session stream on gRPC's asynchronous server, one thread taking
-//         events off the queue and answering in place, as tarvo serves it. It was the
-//         fastest echo measured (1 client pinned: 17,600/s; synchronous server 11,400,
-//         callback server 11,300, two polling threads 12,900), so the limit stays a
-//         true one.
-//   http: HTTP/1.1 keep-alive on plain sockets, one thread per connection
+//   grpc[:VARIANT]  the Simulator.Session stream in one of gRPC's server APIs
+//                   (grpc_variants.hpp; default "async+tuned", the way tarvo serves)
+//   http            HTTP/1.1 keep-alive on plain sockets, one thread per connection
+//   http:httplib    the same served by cpp-httplib (its thread pool, keep-alive kept
+//                   open, TCP_NODELAY on)
 // With a simulator (DIR and PROGRAM) each stream or connection starts one and relays
 // every call to it as a line and its reply back, with nothing else on the way: no
 // checks, no sessions, no JSON. That is the floor for any server that relays to a
@@ -13,205 +12,35 @@
 // polling every socket and pipe (epoll).
 // Prints the bound port on a line of its own, then serves until its standard input
 // closes (or two minutes pass, so that it never outlives a broken suite).
-// Usage: tarvo_bench_echo grpc|http [DIR PROGRAM]
-#include <absl/synchronization/mutex.h>
-#include <fcntl.h>
-#include <grpcpp/grpcpp.h>
+// Usage: tarvo_bench_echo grpc[:VARIANT]|http[:httplib] [DIR PROGRAM]
+#include <httplib.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <thread>
-#include <unordered_map>
 
 #include "core/fd.hpp"
+#include "grpc_echo.hpp"
 #include "http_wire.hpp"
 #include "measure.hpp"
-#include "proto/simulator.grpc.pb.h"
-
-extern char** environ;
+#include "simulator_pipe.hpp"
 
 using namespace tarvo;
+using bench::SimulatorCommand;
+using bench::SimulatorPipe;
 
 namespace {
-
-// The simulator to relay to, if any.
-struct SimulatorCommand {
-  std::string dir;
-  std::string program;
-};
-
-// One simulator process; it ends when its input closes with the object.
-class SimulatorPipe {
- public:
-  explicit SimulatorPipe(const SimulatorCommand& command) {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-      throw std::runtime_error("cannot create a pipe");
-    core::Fd in_read(in[0]), out_write(out[1]);
-    in_.reset(in[1]);
-    out_.reset(out[0]);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, in_read.get(), 0);
-    posix_spawn_file_actions_adddup2(&actions, out_write.get(), 1);
-    posix_spawn_file_actions_addchdir_np(&actions, command.dir.c_str());
-    std::string program = command.program;
-    char* argv[] = {program.data(), nullptr};
-    pid_t pid;
-    int error = posix_spawnp(&pid, program.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error("cannot start the simulator");
-  }
-
-  // Sends the step call with `args` (a JSON object) and returns the reply line.
-  std::string_view step(std::string_view args) {
-    request_.assign(R"({"method":"step",)").append(args.substr(1)).append("\n");
-    if (!bench::write_all(in_.get(), request_)) throw std::runtime_error("the simulator left");
-    line_.erase(0, taken_);
-    taken_ = 0;
-    std::size_t end;
-    while ((end = line_.find('\n')) == std::string::npos) {
-      char chunk[4096];
-      ssize_t n = ::read(out_.get(), chunk, sizeof chunk);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0) throw std::runtime_error("the simulator left");
-      line_.append(chunk, static_cast<std::size_t>(n));
-    }
-    taken_ = end + 1;
-    return std::string_view(line_).substr(0, end);
-  }
-
- private:
-  core::Fd in_;
-  core::Fd out_;
-  std::string request_;
-  std::string line_;
-  std::size_t taken_ = 0;
-};
 
 void wait_for_parent() {
   pollfd fd{0, POLLIN, 0};
   poll(&fd, 1, 120'000);
-}
-
-// One stream: read, answer, read again; one operation at a time.
-struct EchoStream {
-  enum class Step { accepting, reading, writing, finishing };
-  grpc::ServerContext context;
-  grpc::ServerAsyncReaderWriter<tarvo::sim::Reply, tarvo::sim::Call> stream{&context};
-  tarvo::sim::Call call;
-  tarvo::sim::Reply reply;
-  std::optional<SimulatorPipe> simulator;
-  Step step = Step::accepting;
-};
-
-int serve_grpc(const std::optional<SimulatorCommand>& relay) {
-  // As in tarvo's processes: abseil's lock-order bookkeeping off.
-  absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
-  tarvo::sim::Simulator::AsyncService service;
-  grpc::ServerBuilder builder;
-  int port = 0;
-  builder.AddListeningPort("127.0.0.1:0", grpc::InsecureServerCredentials(), &port);
-  builder.RegisterService(&service);
-  auto queue = builder.AddCompletionQueue();
-  auto server = builder.BuildAndStart();
-  if (!server) return 1;
-  tarvo::sim::Reply reply;
-  reply.set_line(bench::kStepReply);
-  std::unordered_map<EchoStream*, std::unique_ptr<EchoStream>> streams;
-  // No operation may start once the queue is shut down.
-  std::mutex queue_mutex;
-  bool closing = false;
-  auto issue = [&](EchoStream* echo, EchoStream::Step step, auto operation) {
-    std::lock_guard lock(queue_mutex);
-    echo->step = step;
-    if (closing) {
-      streams.erase(echo);
-      return;
-    }
-    operation();
-  };
-  auto accept = [&] {
-    auto owned = std::make_unique<EchoStream>();
-    auto* echo = owned.get();
-    streams.emplace(echo, std::move(owned));
-    issue(echo, EchoStream::Step::accepting, [&] {
-      service.RequestSession(&echo->context, &echo->stream, queue.get(), queue.get(), echo);
-    });
-  };
-  accept();
-  std::thread poller([&] {
-    using Step = EchoStream::Step;
-    void* tag;
-    bool ok;
-    while (queue->Next(&tag, &ok)) {
-      auto* echo = static_cast<EchoStream*>(tag);
-      auto read = [&] {
-        issue(echo, Step::reading, [&] { echo->stream.Read(&echo->call, echo); });
-      };
-      auto finish = [&] {
-        issue(echo, Step::finishing, [&] { echo->stream.Finish(grpc::Status::OK, echo); });
-      };
-      switch (echo->step) {
-        case Step::accepting:
-          if (!ok) {
-            streams.erase(echo);
-            break;
-          }
-          accept();
-          read();
-          break;
-        case Step::reading:
-          if (!ok) {
-            finish();
-            break;
-          }
-          if (relay) {
-            try {
-              if (!echo->simulator) echo->simulator.emplace(*relay);
-              echo->reply.set_line(std::string(echo->simulator->step(echo->call.args())));
-            } catch (const std::exception& error) {
-              std::fprintf(stderr, "tarvo_bench_echo: %s\n", error.what());
-              finish();
-              break;
-            }
-          }
-          issue(echo, Step::writing,
-                [&] { echo->stream.Write(relay ? echo->reply : reply, echo); });
-          break;
-        case Step::writing:
-          if (ok)
-            read();
-          else
-            finish();
-          break;
-        case Step::finishing:
-          streams.erase(echo);
-          break;
-      }
-    }
-  });
-  std::printf("%d\n", port);
-  std::fflush(stdout);
-  wait_for_parent();
-  server->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));
-  {
-    std::lock_guard lock(queue_mutex);
-    closing = true;
-    queue->Shutdown();
-  }
-  poller.join();
-  return 0;
 }
 
 void answer_connection(core::Fd connection, std::optional<SimulatorCommand> relay) {
@@ -255,6 +84,31 @@ int serve_http(const std::optional<SimulatorCommand>& relay) {
   }
 }
 
+int serve_httplib(const std::optional<SimulatorCommand>& relay) {
+  httplib::Server server;
+  server.set_tcp_nodelay(true);
+  // Its default closes a connection after five requests.
+  server.set_keep_alive_max_count(std::size_t{1} << 30);
+  server.Post("/sessions/0/step", [&](const httplib::Request& request,
+                                      httplib::Response& response) {
+    if (!relay) return response.set_content(bench::kStepReply, "application/json");
+    // A keep-alive connection stays on one thread of the pool: a simulator per thread
+    // is a simulator per connection.
+    thread_local std::optional<SimulatorPipe> simulator;
+    if (!simulator) simulator.emplace(*relay);
+    response.set_content(std::string(simulator->step(request.body)), "application/json");
+  });
+  int port = server.bind_to_any_port("127.0.0.1");
+  if (port <= 0) return 1;
+  std::printf("%d\n", port);
+  std::fflush(stdout);
+  std::thread([] {
+    wait_for_parent();
+    std::_Exit(0);  // as above: pool threads hold connections open
+  }).detach();
+  return server.listen_after_bind() ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -262,12 +116,17 @@ int main(int argc, char** argv) {
   std::optional<SimulatorCommand> relay;
   if (argc == 4) relay = SimulatorCommand{argv[2], argv[3]};
   try {
-    if (mode == "grpc") return serve_grpc(relay);
+    if (mode == "grpc" || mode.starts_with("grpc:")) {
+      auto variant = bench::parse_grpc_variant(mode == "grpc" ? "async+tuned" : mode.substr(5),
+                                               {"async", "async2", "sync", "callback"});
+      return bench::serve_grpc(variant, relay, wait_for_parent);
+    }
     if (mode == "http") return serve_http(relay);
+    if (mode == "http:httplib") return serve_httplib(relay);
   } catch (const std::exception& error) {
     std::fprintf(stderr, "tarvo_bench_echo: %s\n", error.what());
     return 1;
   }
-  std::fprintf(stderr, "usage: %s grpc|http [DIR PROGRAM]\n", argv[0]);
+  std::fprintf(stderr, "usage: %s grpc[:VARIANT]|http[:httplib] [DIR PROGRAM]\n", argv[0]);
   return 2;
 }

@@ -1,13 +1,16 @@
 // The limits the tarvo figures are set against: ping-pongs of the step payload
 // between two processes with nothing behind the far end.
-//   grpc: one Session stream per client, against `tarvo_bench_echo grpc`
-//   http: one keep-alive connection per client, against `tarvo_bench_echo http`
-//   pipe: a pair of pipes to a forked echo process per client (port ignored)
-// Usage: tarvo_bench_raw grpc|http|pipe port steps clients
+//   grpc[:VARIANT]  one Session stream per client in one of gRPC's client APIs
+//                   (grpc_variants.hpp; default "async+tuned", the way tarvo steps)
+//   http            one keep-alive connection per client on a plain socket
+//   http:httplib    the same through cpp-httplib's client
+//   pipe            a pair of pipes to a forked echo process per client (port ignored)
+// against `tarvo_bench_echo` (any of its servers of the same protocol).
+// Usage: tarvo_bench_raw grpc[:VARIANT]|http[:httplib]|pipe port steps clients
 #include <absl/synchronization/mutex.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <grpcpp/grpcpp.h>
+#include <httplib.h>
 #include <linux/close_range.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,7 +25,7 @@
 
 #include "core/fd.hpp"
 #include "http_wire.hpp"
-#include "proto/simulator.grpc.pb.h"
+#include "grpc_ping.hpp"
 #include "run_clients.hpp"
 
 using namespace tarvo;
@@ -31,32 +34,12 @@ namespace {
 
 class GrpcClient {
  public:
-  explicit GrpcClient(const std::string& address) {
-    // The channel tarvo's client opens, so that both share the same connection rules.
-    grpc::ChannelArguments arguments;
-    arguments.SetMaxReceiveMessageSize(64 << 20);
-    arguments.SetMaxSendMessageSize(64 << 20);
-    stub_ = tarvo::sim::Simulator::NewStub(
-        grpc::CreateCustomChannel(address, grpc::InsecureChannelCredentials(), arguments));
-    stream_ = stub_->Session(&context_);
-    call_.set_method("step");
-    call_.set_args(bench::kStepArgs);
-  }
-  ~GrpcClient() {
-    stream_->WritesDone();
-    stream_->Finish();
-  }
-  void round_trip() {
-    if (!stream_->Write(call_) || !stream_->Read(&reply_))
-      throw std::runtime_error("the gRPC echo stream broke");
-  }
+  GrpcClient(const bench::GrpcVariant& variant, const std::string& address)
+      : ping_(bench::make_grpc_ping(variant, address)) {}
+  void round_trip() { ping_->round_trip(); }
 
  private:
-  std::unique_ptr<tarvo::sim::Simulator::Stub> stub_;
-  grpc::ClientContext context_;
-  std::unique_ptr<grpc::ClientReaderWriter<tarvo::sim::Call, tarvo::sim::Reply>> stream_;
-  tarvo::sim::Call call_;
-  tarvo::sim::Reply reply_;
+  std::unique_ptr<bench::GrpcPing> ping_;
 };
 
 class HttpClient {
@@ -84,6 +67,23 @@ class HttpClient {
   bench::HttpReader reader_;
   std::string request_;
   std::string body_;
+};
+
+// The same keep-alive POSTs through cpp-httplib's client (TCP_NODELAY on).
+class HttplibClient {
+ public:
+  explicit HttplibClient(int port) : client_("127.0.0.1", port) {
+    client_.set_keep_alive(true);
+    client_.set_tcp_nodelay(true);
+  }
+  void round_trip() {
+    auto result = client_.Post("/sessions/0/step", bench::kStepArgs, "application/json");
+    if (!result || result->status != 200)
+      throw std::runtime_error("the HTTP echo connection broke");
+  }
+
+ private:
+  httplib::Client client_;
 };
 
 // A forked echo process on the other end of two pipes, as a simulator would be.
@@ -155,7 +155,8 @@ bench::Figures run(int clients, long long steps, Args... args) {
 
 int main(int argc, char** argv) {
   if (argc != 5) {
-    std::fprintf(stderr, "usage: %s grpc|http|pipe port steps clients\n", argv[0]);
+    std::fprintf(stderr, "usage: %s grpc[:VARIANT]|http[:httplib]|pipe port steps clients\n",
+                 argv[0]);
     return 2;
   }
   const std::string mode = argv[1];
@@ -166,10 +167,16 @@ int main(int argc, char** argv) {
   absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
   try {
     bench::Figures figures;
-    if (mode == "grpc")
-      figures = run<GrpcClient>(clients, steps, "127.0.0.1:" + std::to_string(port));
+    if (mode == "grpc" || mode.starts_with("grpc:"))
+      figures = run<GrpcClient>(
+          clients, steps,
+          bench::parse_grpc_variant(mode == "grpc" ? "async+tuned" : mode.substr(5),
+                                    {"sync", "async", "callback"}),
+          "127.0.0.1:" + std::to_string(port));
     else if (mode == "http")
       figures = run<HttpClient>(clients, steps, port);
+    else if (mode == "http:httplib")
+      figures = run<HttplibClient>(clients, steps, port);
     else if (mode == "pipe")
       figures = run<PipeClient>(clients, steps);
     else
