@@ -1,7 +1,7 @@
 // The far end of the raw ping-pongs: answers every message with the reference
 // simulator's step reply, with no simulator behind it.
 //   grpc[:VARIANT]  the Simulator.Session stream in one of gRPC's server APIs
-//                   (grpc_variants.hpp; default "async+tuned", the way tarvo serves)
+//                   (grpc_variants.hpp; default "async", the way tarvo serves)
 //   http            HTTP/1.1 keep-alive on plain sockets, one thread per connection
 //   http:httplib    the same served by cpp-httplib (its thread pool, keep-alive kept
 //                   open, TCP_NODELAY on)
@@ -89,15 +89,15 @@ int serve_httplib(const std::optional<SimulatorCommand>& relay) {
   server.set_tcp_nodelay(true);
   // Its default closes a connection after five requests.
   server.set_keep_alive_max_count(std::size_t{1} << 30);
-  server.Post("/sessions/0/step", [&](const httplib::Request& request,
-                                      httplib::Response& response) {
-    if (!relay) return response.set_content(bench::kStepReply, "application/json");
-    // A keep-alive connection stays on one thread of the pool: a simulator per thread
-    // is a simulator per connection.
-    thread_local std::optional<SimulatorPipe> simulator;
-    if (!simulator) simulator.emplace(*relay);
-    response.set_content(std::string(simulator->step(request.body)), "application/json");
-  });
+  server.Post(
+      "/sessions/0/step", [&](const httplib::Request& request, httplib::Response& response) {
+        if (!relay) return response.set_content(bench::kStepReply, "application/json");
+        // A keep-alive connection stays on one thread of the pool: a simulator per thread
+        // is a simulator per connection.
+        thread_local std::optional<SimulatorPipe> simulator;
+        if (!simulator) simulator.emplace(*relay);
+        response.set_content(std::string(simulator->step(request.body)), "application/json");
+      });
   int port = server.bind_to_any_port("127.0.0.1");
   if (port <= 0) return 1;
   std::printf("%d\n", port);
@@ -117,7 +117,7 @@ int main(int argc, char** argv) {
   if (argc == 4) relay = SimulatorCommand{argv[2], argv[3]};
   try {
     if (mode == "grpc" || mode.starts_with("grpc:")) {
-      auto variant = bench::parse_grpc_variant(mode == "grpc" ? "async+tuned" : mode.substr(5),
+      auto variant = bench::parse_grpc_variant(mode == "grpc" ? "async" : mode.substr(5),
                                                {"async", "async2", "sync", "callback"});
       return bench::serve_grpc(variant, relay, wait_for_parent);
     }

@@ -194,7 +194,9 @@ class AsyncEcho {
     bool ok;
     while (queue_->Next(&tag, &ok)) {
       auto* echo = static_cast<AsyncStream*>(tag);
-      auto read = [&] { issue(echo, Step::reading, [&] { echo->stream.Read(&echo->call, echo); }); };
+      auto read = [&] {
+        issue(echo, Step::reading, [&] { echo->stream.Read(&echo->call, echo); });
+      };
       auto finish = [&] {
         issue(echo, Step::finishing, [&] { echo->stream.Finish(grpc::Status::OK, echo); });
       };

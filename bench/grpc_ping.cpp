@@ -36,7 +36,9 @@ Call step_call() {
   return call;
 }
 
-[[noreturn]] void broken() { throw std::runtime_error("the gRPC echo stream broke"); }
+[[noreturn]] void broken() {
+  throw std::runtime_error("the gRPC echo stream broke");
+}
 
 class SyncPing final : public GrpcPing {
  public:

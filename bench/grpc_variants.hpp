@@ -2,7 +2,7 @@
 // The ways to run a gRPC bidirectional stream that the ping-pongs compare: the API on
 // each end, and the channel and server arguments that may matter for latency on
 // loopback. A variant is written "API" or "API+TUNING+TUNING...", for example
-// "async+nobdp+noretry".
+// "async+nobdp+minimal".
 //   APIs: sync (blocking calls), callback (reactors), async (a completion queue driven
 //         by the thread that handles the stream; "async2": two threads on it)
 //   tunings:
@@ -12,7 +12,8 @@
 //     latency    the transport's optimisation target set to latency
 //     onepoller  the synchronous server with one completion queue and one polling
 //                thread (its default is a queue per core and up to two pollers)
-//     tuned      what tarvo uses: every tuning that measured no slower
+// tarvo steps with "sync" and serves with "async", gRPC's defaults otherwise: no tuning
+// changed the count of instructions per message by more than 1% (docs/performance.md).
 #include <grpcpp/grpcpp.h>
 
 #include <algorithm>
@@ -31,10 +32,9 @@ struct GrpcVariant {
   bool has(const std::string& tuning) const { return tunings.count(tuning) > 0; }
 };
 
-inline GrpcVariant parse_grpc_variant(std::string_view text,
-                                      const std::vector<std::string>& apis) {
-  static const std::set<std::string> kTunings = {"nobdp",     "noretry", "minimal", "latency",
-                                                 "onepoller", "tuned"};
+inline GrpcVariant parse_grpc_variant(std::string_view text, const std::vector<std::string>& apis) {
+  static const std::set<std::string> kTunings = {"nobdp", "noretry", "minimal", "latency",
+                                                 "onepoller"};
   GrpcVariant variant;
   std::size_t at = text.find('+');
   variant.api = std::string(text.substr(0, at));
@@ -47,7 +47,6 @@ inline GrpcVariant parse_grpc_variant(std::string_view text,
     variant.tunings.insert(tuning);
     at = next;
   }
-  if (variant.has("tuned")) variant.tunings.insert({"nobdp", "noretry"});
   return variant;
 }
 

@@ -1,7 +1,7 @@
 // The limits the tarvo figures are set against: ping-pongs of the step payload
 // between two processes with nothing behind the far end.
 //   grpc[:VARIANT]  one Session stream per client in one of gRPC's client APIs
-//                   (grpc_variants.hpp; default "async+tuned", the way tarvo steps)
+//                   (grpc_variants.hpp; default "sync", the way tarvo steps)
 //   http            one keep-alive connection per client on a plain socket
 //   http:httplib    the same through cpp-httplib's client
 //   pipe            a pair of pipes to a forked echo process per client (port ignored)
@@ -24,8 +24,8 @@
 #include <string>
 
 #include "core/fd.hpp"
-#include "http_wire.hpp"
 #include "grpc_ping.hpp"
+#include "http_wire.hpp"
 #include "run_clients.hpp"
 
 using namespace tarvo;
@@ -168,11 +168,10 @@ int main(int argc, char** argv) {
   try {
     bench::Figures figures;
     if (mode == "grpc" || mode.starts_with("grpc:"))
-      figures = run<GrpcClient>(
-          clients, steps,
-          bench::parse_grpc_variant(mode == "grpc" ? "async+tuned" : mode.substr(5),
-                                    {"sync", "async", "callback"}),
-          "127.0.0.1:" + std::to_string(port));
+      figures = run<GrpcClient>(clients, steps,
+                                bench::parse_grpc_variant(mode == "grpc" ? "sync" : mode.substr(5),
+                                                          {"sync", "async", "callback"}),
+                                "127.0.0.1:" + std::to_string(port));
     else if (mode == "http")
       figures = run<HttpClient>(clients, steps, port);
     else if (mode == "http:httplib")
