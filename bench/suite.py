@@ -13,9 +13,14 @@ a simulator process: the raw client, a bare relay and the same simulator ("relay
 The Python client (clients/python) is measured beside the loop a user would write on
 the generated gRPC stubs, and its VectorEnv beside its Env.
 
+The raw ping-pongs are also measured in every variant the libraries offer: gRPC's
+synchronous, callback and completion-queue APIs with and without the channel and server
+arguments that may matter on loopback, and cpp-httplib beside the hand-written HTTP
+client and server ("variants").
+
 Usage: bench/suite.py [--quick] [--build-dir DIR] [--json FILE] [--only SECTIONS]
                       [--client-python PYTHON]
-(sections: startup, steps, breakdown, cpu, instructions, memory, python)
+(sections: startup, steps, breakdown, cpu, instructions, variants, memory, python)
 """
 import argparse
 import json
@@ -36,6 +41,31 @@ PYTHON_GRPC_PINNED = 2700  # Python grpcio unary round trips per second, pinned
 MODES = {"unpinned": [], "pinned": ["taskset", "-c", "0"]}
 SOURCE = Path(__file__).resolve().parent.parent
 VECTOR_ENVS = 4
+# The ping-pong variants: (client, server) as tarvo_bench_raw and tarvo_bench_echo take
+# them. The first of each protocol is the one tarvo itself uses.
+VARIANTS = {
+    "grpc": [
+        ("grpc:sync", "grpc:async"),
+        ("grpc:async", "grpc:async"),
+        ("grpc:callback", "grpc:callback"),
+        ("grpc:sync", "grpc:sync"),
+        ("grpc:sync", "grpc:sync+onepoller"),
+        ("grpc:sync", "grpc:async2"),
+        ("grpc:callback", "grpc:async"),
+        ("grpc:async", "grpc:callback"),
+        ("grpc:async", "grpc:sync"),
+        ("grpc:sync+nobdp", "grpc:async+nobdp"),
+        ("grpc:sync+noretry", "grpc:async"),
+        ("grpc:sync+minimal", "grpc:async+minimal"),
+        ("grpc:sync+latency", "grpc:async+latency"),
+    ],
+    "http": [
+        ("http", "http"),
+        ("http:httplib", "http"),
+        ("http", "http:httplib"),
+        ("http:httplib", "http:httplib"),
+    ],
+}
 
 
 class Suite:
@@ -138,6 +168,35 @@ class Suite:
             })
         self.results["steps"] = rows
 
+    @staticmethod
+    def share_check(name, ours, limit, share):
+        # Each round measures both within seconds of each other: the share round by
+        # round shows how far the machine's drift moves the verdict.
+        return {"check": name, "value": ours["steps_per_s"],
+                "limit": share * limit["steps_per_s"],
+                "ok": ours["steps_per_s"] >= share * limit["steps_per_s"], "share": share,
+                "share_by_round": [a / b for a, b in zip(ours["by_round"], limit["by_round"])]}
+
+    def fastest_grpc_check(self):
+        """tarvo's gRPC steps beside the fastest raw gRPC variant: the raw ping-pong of the
+        steps section (tarvo's own variant, measured beside tarvo's steps) scaled by the
+        fastest variant's share of it, when one beat it in every round (the best of a
+        dozen noisy medians would beat it by chance)."""
+        for mode in MODES:
+            ours = self.figure(mode, "tarvo grpc", 1)
+            raw = self.figure(mode, "raw grpc", 1)
+            variants = [r for r in self.results["variants"]
+                        if (r["protocol"], r["mode"]) == ("grpc", mode)]
+            best = max(variants, key=lambda r: min(r["share_by_round"]))
+            scale = max(1.0, min(best["share_by_round"]))
+            check = self.share_check(
+                f"grpc 1 client {mode}: tarvo >= 0.9 x the fastest raw variant "
+                f"({best['client']} / {best['server']}, x{scale:.2f} raw)", ours, raw, 0.9)
+            check["limit"] *= scale
+            check["ok"] = ours["steps_per_s"] >= check["limit"]
+            check["share_by_round"] = [s / scale for s in check["share_by_round"]]
+            self.results["targets"].append(check)
+
     def figure(self, mode, what, clients):
         for row in self.results.get("steps", []):
             if (row["mode"], row["what"], row["clients"]) == (mode, what, clients):
@@ -149,16 +208,15 @@ class Suite:
         for mode in MODES:
             for protocol in ("grpc", "http"):
                 for clients in (1, 4):
-                    ours = self.figure(mode, f"tarvo {protocol}", clients)
-                    limit = self.figure(mode, f"raw {protocol}", clients)
-                    # Each round measures both within seconds of each other: the share
-                    # round by round shows how far the machine's drift moves the verdict.
-                    by_round = [a / b for a, b in zip(ours["by_round"], limit["by_round"])]
-                    checks.append({
-                        "check": f"{protocol} {clients} client(s) {mode}: tarvo >= 0.5 x raw",
-                        "value": ours["steps_per_s"], "limit": 0.5 * limit["steps_per_s"],
-                        "ok": ours["steps_per_s"] >= 0.5 * limit["steps_per_s"],
-                        "share_by_round": by_round})
+                    # Four HTTP clients unpinned keep both cores busy even raw, and a
+                    # relay's two more context switches per step cannot fit: that one is
+                    # set against the bare relay instead.
+                    against, share = ("relay", 0.8) if (
+                        protocol, clients, mode) == ("http", 4, "unpinned") else ("raw", 0.5)
+                    checks.append(self.share_check(
+                        f"{protocol} {clients} client(s) {mode}: tarvo >= {share} x {against}",
+                        self.figure(mode, f"tarvo {protocol}", clients),
+                        self.figure(mode, f"{against} {protocol}", clients), share))
                 one = self.figure(mode, f"tarvo {protocol}", 1)
                 four = self.figure(mode, f"tarvo {protocol}", 4)
                 raw_scaling = (self.figure(mode, f"raw {protocol}", 4)["steps_per_s"] /
@@ -174,6 +232,15 @@ class Suite:
                     check["ok"] = None
                     check["check"] += ", one core: not judged"
                 checks.append(check)
+        for mode in MODES:
+            check = self.share_check(
+                f"grpc 1 client {mode}: tarvo grpc >= 0.8 x tarvo http",
+                self.figure(mode, "tarvo grpc", 1), self.figure(mode, "tarvo http", 1), 0.8)
+            # Judged unpinned, where users step; pinned it is shown.
+            if MODES[mode]:
+                check["ok"] = None
+                check["check"] += ", one core: not judged"
+            checks.append(check)
         pinned = self.figure("pinned", "tarvo grpc", 1)
         checks.append({
             "check": "grpc 1 client pinned >= 2 x Python grpcio (pinned 2,700/s)",
@@ -366,6 +433,83 @@ class Suite:
                 counts[name] = callgrind_total(Path(work, name))
         return counts
 
+    # -- the ping-pong variants ----------------------------------------------------
+
+    def variants(self):
+        """Every variant's raw ping-pong, 1 client, unpinned and pinned, in alternating
+        order round by round; each round's figure also as a share of tarvo's own variant
+        of the round. Context switches per round trip (both ends, from their resource
+        usage at exit) and, in a full run, callgrind's instructions per round trip."""
+        samples = {}
+        for round in range(self.rounds):
+            for mode in MODES:
+                for protocol, pairs in VARIANTS.items():
+                    order = pairs if round % 2 == 0 else pairs[::-1]
+                    for client, server in order:
+                        samples.setdefault((mode, client, server), []).append(
+                            self.variant_run(mode, client, server))
+        rows = []
+        for protocol, pairs in VARIANTS.items():
+            for mode in MODES:
+                ours = samples[(mode, *pairs[0])]
+                for client, server in pairs:
+                    runs = samples[(mode, client, server)]
+                    shares = [r["steps_per_s"] / o["steps_per_s"] for r, o in zip(runs, ours)]
+                    rows.append({
+                        "protocol": protocol, "mode": mode, "client": client, "server": server,
+                        "steps_per_s": statistics.median(r["steps_per_s"] for r in runs),
+                        "by_round": [r["steps_per_s"] for r in runs],
+                        "share_of_ours": statistics.median(shares),
+                        "share_by_round": shares,
+                        "p50_us": statistics.median(r["p50_us"] for r in runs),
+                        "switches": statistics.median(r["switches"] for r in runs)})
+        if not self.quick:
+            short, long = 300, 1500
+            for row in rows:
+                if row["mode"] == "unpinned":
+                    counts = [self.variant_instructions(row["client"], row["server"], steps)
+                              for steps in (short, long)]
+                    row["client_instructions"] = (counts[1][0] - counts[0][0]) / (long - short)
+                    row["server_instructions"] = (counts[1][1] - counts[0][1]) / (long - short)
+        self.results["variants"] = rows
+
+    def variant_run(self, mode, client, server):
+        """One raw ping-pong; its figures and both ends' context switches per round trip."""
+        echo = subprocess.Popen(MODES[mode] + [self.program("tarvo_bench_echo"), server],
+                                stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+        try:
+            port = echo.stdout.readline().strip()
+            raw = subprocess.Popen(MODES[mode] + [self.program("tarvo_bench_raw"), client, port,
+                                                  str(self.steps), "1"],
+                                   stdout=subprocess.PIPE, text=True)
+            out = raw.stdout.read()
+            _, status, client_usage = os.wait4(raw.pid, 0)
+            raw.returncode = os.waitstatus_to_exitcode(status)
+            if raw.returncode != 0:
+                raise RuntimeError(f"tarvo_bench_raw {client} against {server} failed")
+        finally:
+            echo.stdin.close()
+        _, _, server_usage = os.wait4(echo.pid, 0)
+        echo.returncode = 0
+        figures = json.loads(out.strip().splitlines()[-1])
+        figures["switches"] = sum(u.ru_nvcsw + u.ru_nivcsw for u in
+                                  (client_usage, server_usage)) / figures["steps"]
+        return figures
+
+    def variant_instructions(self, client, server, steps):
+        with tempfile.TemporaryDirectory() as work:
+            def callgrind(name):
+                return ["valgrind", "-q", "--tool=callgrind", "--callgrind-out-file=" +
+                        str(Path(work, name))]
+
+            with EchoServer(callgrind("server") + [self.program("tarvo_bench_echo"),
+                                                   server]) as echo:
+                subprocess.run(callgrind("client") + [self.program("tarvo_bench_raw"), client,
+                                                      str(echo.port), str(steps), "1"],
+                               check=True, capture_output=True, timeout=600)
+            return (callgrind_total(Path(work, "client")),
+                    callgrind_total(Path(work, "server")))
+
     # -- memory ----------------------------------------------------------------
 
     def memory(self):
@@ -526,9 +670,9 @@ def print_table(results):
             rounds = c.get("share_by_round")
             spread = ""
             if rounds:
-                held = sum(share >= 0.5 for share in rounds)
+                held = sum(share >= c["share"] for share in rounds)
                 spread = (f"{min(rounds):.2f}–{max(rounds):.2f} "
-                          f"(≥ 0.5 in {held} of {len(rounds)})")
+                          f"(≥ {c['share']} in {held} of {len(rounds)})")
             line(c["check"], f"{c['value']:,.0f}/s", f"{c['limit']:,.0f}/s", verdict(c["ok"]),
                  spread)
     if "breakdown" in results:
@@ -563,6 +707,24 @@ def print_table(results):
             line(r["protocol"], f"{r['tarvo_client']:,.0f}", f"{r['raw_client']:,.0f}",
                  f"{r['tarvo_server']:,.0f}", f"{r['relay_server']:,.0f}",
                  f"{r['raw_server']:,.0f}")
+    if "variants" in results:
+        print("\nThe raw ping-pongs in every variant, 1 client (medians of the runs; share: "
+              "of tarvo's own variant, the first of each protocol, round by round; "
+              "instructions per round trip by callgrind, in a full run)\n")
+        line("client", "server", "unpinned steps/s", "share", "pinned steps/s", "share",
+             "switches per round trip", "client instructions", "server instructions")
+        line("---", "---", "---:", "---:", "---:", "---:", "---:", "---:", "---:")
+        rows = results["variants"]
+        for r in rows:
+            if r["mode"] != "unpinned":
+                continue
+            pinned = next(p for p in rows if p["mode"] == "pinned" and
+                          (p["client"], p["server"]) == (r["client"], r["server"]))
+            count = [f"{r[k]:,.0f}" if k in r else "" for k in ("client_instructions",
+                                                                "server_instructions")]
+            line(r["client"], r["server"], f"{r['steps_per_s']:,.0f}",
+                 f"{r['share_of_ours']:.2f}", f"{pinned['steps_per_s']:,.0f}",
+                 f"{pinned['share_of_ours']:.2f}", f"{r['switches']:.1f}", *count)
     if "python" in results:
         print(f"\nThe Python client: steps/s of Env beside the loop on the generated stubs, "
               f"and of VectorEnv({VECTOR_ENVS}) (every environment's steps) beside Env "
@@ -595,7 +757,8 @@ def main():
     parser.add_argument("--json", help="where to write the results (default "
                         "<build>/bench/results.json)")
     parser.add_argument("--only",
-                        default="startup,steps,breakdown,cpu,instructions,memory,python",
+                        default="startup,steps,breakdown,cpu,instructions,variants,memory,"
+                        "python",
                         help="comma-separated sections")
     parser.add_argument("--client-python",
                         help="the python3 that runs the Python client (default: this one, "
@@ -617,6 +780,10 @@ def main():
         suite.cpu()
     if "instructions" in sections:
         suite.instructions()
+    if "variants" in sections:
+        suite.variants()
+        if "steps" in sections:
+            suite.fastest_grpc_check()
     if "memory" in sections:
         suite.memory()
     if "python" in sections:
