@@ -1,6 +1,5 @@
 #include "host/help_format.hpp"
 
-#include <regex>
 #include <sstream>
 
 namespace tarvo::host {
@@ -17,14 +16,25 @@ class HelpFormatter : public CLI::Formatter {
   }
 
   std::string make_option_name(const CLI::Option* option, bool is_positional) const override {
-    std::string name = CLI::Formatter::make_option_name(option, is_positional);
-    static const std::regex value_note(R"(\{[^}]*\})");
-    return std::regex_replace(name, value_note, "");
+    // Drops CLI11's "{a,b}" notes of fixed choices: the help text lists them.
+    const std::string name = CLI::Formatter::make_option_name(option, is_positional);
+    std::string shown;
+    for (std::size_t at = 0; at < name.size();) {
+      const std::size_t end = name[at] == '{' ? name.find('}', at) : std::string::npos;
+      if (end == std::string::npos) {
+        shown += name[at++];
+      } else {
+        at = end + 1;
+      }
+    }
+    return shown;
   }
 };
 
 }  // namespace
 
-std::shared_ptr<CLI::Formatter> make_help_formatter() { return std::make_shared<HelpFormatter>(); }
+std::shared_ptr<CLI::Formatter> make_help_formatter() {
+  return std::make_shared<HelpFormatter>();
+}
 
 }  // namespace tarvo::host

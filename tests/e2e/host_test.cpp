@@ -25,6 +25,11 @@ TEST(Host, VersionAndHelp) {
   EXPECT_EQ(group.exit_code, 0);
   EXPECT_THAT(group.out, HasSubstr("connect"));
   EXPECT_THAT(group.out, HasSubstr("disconnect"));
+
+  // A fixed choice shows its default only; the help text lists the choices.
+  auto run = session.run({"sim", "run", "--help"});
+  EXPECT_THAT(run.out,
+              HasSubstr("-p,--protocol TEXT=grpc     Protocol to run the sim (grpc, http)\n"));
 }
 
 // The project's version, and the commit the build was made from when it was made in a
