@@ -2,15 +2,18 @@
 #include "cli/commands.hpp"
 
 #include "core/interrupt.hpp"
+#include "core/logger.hpp"
+#include "term/console.hpp"
 
 namespace tarvo::cli {
 namespace {
 
-// The library carries its own interrupt flag; make the signals set this one before a
-// body runs.
+// The library carries its own interrupt flag and logger: make the signals set this
+// flag, and log lines render their markup like the console, before a body runs.
 template <typename Options, void (*Body)(const Options&)>
 void entry(const Options& options) {
   core::interrupt::install();
+  core::set_log_sink(term::write_log_line);
   Body(options);
 }
 

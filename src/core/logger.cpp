@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -9,6 +10,10 @@
 
 namespace tarvo::core {
 namespace {
+
+// Set once by the CLI before any command runs; atomic because servers log from
+// several threads.
+std::atomic<LogSink> installed_sink{nullptr};
 
 LogLevel level_from_environment() {
   const char* level = std::getenv("TARVO_LOG_LEVEL");
@@ -42,6 +47,10 @@ void Logger::write(LogLevel level, std::string_view message) const {
   line += level == LogLevel::debug ? " DEBUG " : " INFO ";
   line += name_;
   line += ": ";
+  if (const LogSink sink = installed_sink.load()) {
+    sink(line, message);
+    return;
+  }
   line += message;
   line += '\n';
   // One write per line, so lines of concurrent writers never interleave mid-line.
@@ -58,6 +67,10 @@ void Logger::write(LogLevel level, std::string_view message) const {
 
 Logger get_logger(std::string name) {
   return Logger(std::move(name));
+}
+
+void set_log_sink(LogSink sink) {
+  installed_sink.store(sink);
 }
 
 }  // namespace tarvo::core

@@ -8,6 +8,8 @@
 #include <ctime>
 #include <vector>
 
+#include "core/files.hpp"
+#include "core/utf8.hpp"
 #include "term/pretty.hpp"
 #include "term/status.hpp"
 #include "term/table.hpp"
@@ -32,6 +34,17 @@ const Style* find_style(std::string_view name) {
   return nullptr;
 }
 
+void append_escape(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  out += "\\x";
+  out += kHex[byte >> 4];
+  out += kHex[byte & 15];
+}
+
+bool is_c0_or_del(unsigned char c) {
+  return (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F;
+}
+
 bool env_set(const char* name) {
   const char* value = std::getenv(name);
   return value && *value;
@@ -49,7 +62,43 @@ std::string escape(std::string_view text) {
   return out;
 }
 
-std::string render(std::string_view markup, bool styled) {
+std::string visible_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if (is_c0_or_del(c))
+        append_escape(out, c);
+      else
+        out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const std::size_t n = core::utf8_length(text, i);
+    if (n == 0) {
+      // A byte that starts no character: some terminals read 0x80-0x9f as C1 controls.
+      append_escape(out, c);
+      ++i;
+    } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      append_escape(out, static_cast<unsigned char>(text[i + 1]));  // U+0080..U+009F
+      i += 2;
+    } else {
+      out += text.substr(i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
+std::string for_stream(std::string_view text, std::FILE* stream) {
+  return isatty(fileno(stream)) ? visible_controls(text) : std::string(text);
+}
+
+std::string render(std::string_view given, bool styled, bool terminal) {
+  std::string shown;
+  if (terminal) shown = visible_controls(given);
+  const std::string_view markup = terminal ? std::string_view(shown) : given;
   std::string out;
   out.reserve(markup.size());
   std::vector<const Style*> open;  // styles in force, innermost last
@@ -117,6 +166,15 @@ int terminal_width(std::FILE* stream) {
   return 80;
 }
 
+void write_log_line(std::string_view prefix, std::string_view message) {
+  const bool terminal = isatty(STDERR_FILENO);
+  std::string line(prefix);
+  line += render(message, use_color(stderr), terminal);
+  line += '\n';
+  // One write per line: servers log from several threads.
+  core::files::write_all(STDERR_FILENO, line);
+}
+
 Console::Console(std::FILE* stream)
     : stream_(stream),
       live_(std::make_shared<LiveLine>(stream)),
@@ -132,7 +190,7 @@ int Console::width() const {
 }
 
 void Console::print(std::string_view markup) const {
-  std::string line = render(markup, styled_);
+  std::string line = render(markup, styled_, terminal_);
   line += '\n';
   write(line);
 }
@@ -141,6 +199,16 @@ void Console::print_plain(std::string_view text) const {
   std::string line(text);
   line += '\n';
   write(line);
+}
+
+void Console::print_json_text(std::string_view text) const {
+  std::string line = terminal_ ? visible_controls(text) : std::string(text);
+  line += '\n';
+  write(line);
+}
+
+void Console::print_json(const nlohmann::ordered_json& value) const {
+  print_json_text(value.dump(2, ' ', false, nlohmann::ordered_json::error_handler_t::replace));
 }
 
 void Console::log(std::string_view markup) const {
@@ -152,7 +220,7 @@ void Console::log(std::string_view markup) const {
   const std::string time = std::string("[") + stamp + "]";
   const std::string indent(time.size() + 1, ' ');
   std::string line = (styled_ ? "\x1b[2;36m" + time + "\x1b[0m" : time) + " ";
-  for (char c : render(markup, styled_)) {
+  for (char c : render(markup, styled_, terminal_)) {
     line += c;
     if (c == '\n') line += indent;
   }
@@ -165,7 +233,7 @@ void Console::print_pretty(const nlohmann::ordered_json& value) const {
 }
 
 void Console::print_table(const Table& table) const {
-  for (const auto& line : table.render(width(), styled_))
+  for (const auto& line : table.render(width(), styled_, terminal_))
     print_plain(line);
 }
 

@@ -161,11 +161,12 @@ class Screen {
   std::size_t drawn_ = 0;
 };
 
-// Entries come from outside; control characters would move the cursor.
+// Entries come from outside: their control characters show as escapes, and a line
+// break or a tab, which would upset the drawing, as a space.
 std::string printable(std::string_view text) {
-  std::string out(text);
-  for (char& c : out)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  std::string out = visible_controls(text);
+  std::replace_if(
+      out.begin(), out.end(), [](char c) { return c == '\n' || c == '\t'; }, ' ');
   return out;
 }
 
@@ -240,9 +241,9 @@ std::optional<std::size_t> Menu::show_terminal(int in_fd, std::FILE* out) const 
 
 std::optional<std::size_t> Menu::show_numbered(std::FILE* in, std::FILE* out) const {
   std::string listing;
-  if (!title_.empty()) listing += title_ + "\n";
+  if (!title_.empty()) listing += for_stream(title_, out) + "\n";
   for (std::size_t i = 0; i < entries_.size(); ++i)
-    listing += "  " + std::to_string(i + 1) + ") " + entries_[i] + "\n";
+    listing += "  " + std::to_string(i + 1) + ") " + for_stream(entries_[i], out) + "\n";
   std::fputs(listing.c_str(), out);
   // Unless a terminal echoed the answer into the same output, the prompt's line is
   // still open: end it, so that later output starts on a line of its own.

@@ -79,7 +79,7 @@ void Status::run() {
     const auto spinner = kFrames[frame % std::size(kFrames)];
     std::string line =
         styled_ ? "\x1b[32m" + std::string(spinner) + "\x1b[0m " : std::string(spinner) + " ";
-    line += render(text_, styled_);
+    line += render(text_, styled_, true);  // drawn on a terminal only
     std::replace(line.begin(), line.end(), '\n', ' ');
     // A line longer than the terminal would wrap, and only its last row would be erased.
     live_->draw(truncate(line, terminal_width(stream_) - 1));

@@ -36,16 +36,16 @@ std::string rule(const Box& box, const std::vector<int>& widths) {
 }
 
 // Cell text as the terminal will show it; a tab would upset the column arithmetic.
-std::string render_cell(std::string_view markup, bool bold, bool styled) {
-  std::string text =
-      bold ? render("[bold]" + std::string(markup) + "[/bold]", styled) : render(markup, styled);
+std::string render_cell(std::string_view markup, bool bold, bool styled, bool terminal) {
+  std::string text = bold ? render("[bold]" + std::string(markup) + "[/bold]", styled, terminal)
+                          : render(markup, styled, terminal);
   std::replace(text.begin(), text.end(), '\t', ' ');
   return text;
 }
 
 struct Measure {
-  int natural = 0;  // widest line unwrapped
-  int minimum = 1;  // widest single character
+  int natural = 0;                 // widest line unwrapped
+  WrapMinimums minimums{0, 0, 1};  // narrowest widths for each way of wrapping
 };
 
 void measure(std::string_view text, Measure& m) {
@@ -57,18 +57,40 @@ void measure(std::string_view text, Measure& m) {
     }
     line += glyph.width;
     m.natural = std::max(m.natural, line);
-    m.minimum = std::max(m.minimum, glyph.width);
   }
+  const WrapMinimums cell = wrap_minimums(text);
+  m.minimums.word = std::max(m.minimums.word, cell.word);
+  m.minimums.piece = std::max(m.minimums.piece, cell.piece);
+  m.minimums.unbreakable = std::max(m.minimums.unbreakable, cell.unbreakable);
+}
+
+// Each column's narrowest width: words kept whole where the room allows, else pieces
+// of words, else only addresses and characters.
+std::vector<int> minimum_widths(const std::vector<Measure>& columns, int room) {
+  for (const auto stage : {&WrapMinimums::word, &WrapMinimums::piece}) {
+    std::vector<int> minimums;
+    int total = 0;
+    for (const auto& m : columns) {
+      minimums.push_back(std::min(m.natural, m.minimums.*stage));
+      total += minimums.back();
+    }
+    if (total <= room) return minimums;
+  }
+  std::vector<int> minimums;
+  for (const auto& m : columns)
+    minimums.push_back(m.minimums.unbreakable);
+  return minimums;
 }
 
 // Column widths that fit `room`: the widest columns are cut down to a common level
 // first, so narrow columns keep their text whole as long as possible.
 std::vector<int> fit_widths(const std::vector<Measure>& columns, int room) {
+  const std::vector<int> minimums = minimum_widths(columns, room);
   std::vector<int> widths;
   auto total_at = [&](int level) {
     int total = 0;
-    for (const auto& m : columns)
-      total += std::max(m.minimum, std::min(m.natural, level));
+    for (std::size_t c = 0; c < columns.size(); ++c)
+      total += std::max(minimums[c], std::min(columns[c].natural, level));
     return total;
   };
   int widest = 0;
@@ -86,8 +108,8 @@ std::vector<int> fit_widths(const std::vector<Measure>& columns, int room) {
     }
     level = low;
   }
-  for (const auto& m : columns)
-    widths.push_back(std::max(m.minimum, std::min(m.natural, level)));
+  for (std::size_t c = 0; c < columns.size(); ++c)
+    widths.push_back(std::max(minimums[c], std::min(columns[c].natural, level)));
   // Hand out what the level left over, one column each, widest first.
   int spare = room - std::accumulate(widths.begin(), widths.end(), 0);
   std::vector<std::size_t> order(columns.size());
@@ -125,7 +147,7 @@ void add_lines(std::vector<std::string>& lines, const Box& box, const std::vecto
 
 }  // namespace
 
-std::vector<std::string> Table::render(int width, bool styled) const {
+std::vector<std::string> Table::render(int width, bool styled, bool terminal) const {
   std::size_t count = headers_.size();
   for (const auto& row : rows_)
     count = std::max(count, row.size());
@@ -134,7 +156,7 @@ std::vector<std::string> Table::render(int width, bool styled) const {
   auto render_row = [&](const std::vector<std::string>& markup, bool bold) {
     std::vector<std::string> texts(count);
     for (std::size_t c = 0; c < markup.size(); ++c)
-      texts[c] = render_cell(markup[c], bold, styled);
+      texts[c] = render_cell(markup[c], bold, styled, terminal);
     return texts;
   };
   const auto header = render_row(headers_, true);
@@ -163,7 +185,7 @@ std::vector<std::string> Table::render(int width, bool styled) const {
   const int table_width =
       std::accumulate(widths.begin(), widths.end(), 0) + 3 * static_cast<int>(count) + 1;
   if (!title_.empty()) {
-    for (const auto& line : wrap(term::render(title_, styled), table_width)) {
+    for (const auto& line : wrap(term::render(title_, styled, terminal), table_width)) {
       const int left = (table_width - display_width(line)) / 2;
       const int right = std::max(0, table_width - display_width(line) - left);
       lines.push_back(std::string(left, ' ') + line + std::string(right, ' '));

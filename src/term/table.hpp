@@ -20,8 +20,9 @@ class Table {
   // The table as lines of plain or styled text, fitted to `width` columns: the widest
   // columns give up room first, and cells fold onto further lines. Only when `width`
   // cannot hold even one character per column is the table wider. A row with more
-  // cells than there are headers gets columns with empty headers.
-  std::vector<std::string> render(int width, bool styled) const;
+  // cells than there are headers gets columns with empty headers. With `terminal`,
+  // control characters in cells show as visible escapes.
+  std::vector<std::string> render(int width, bool styled, bool terminal = false) const;
 
   const std::string& title() const { return title_; }
   const std::vector<std::string>& headers() const { return headers_; }

@@ -65,6 +65,63 @@ class LineBuilder {
   bool blank_ = true;
 };
 
+// Where a word may break besides its end: after ",", after "/" (but not inside "://"
+// or "//"), after "-" (but "->" stays whole) and after "->".
+bool soft_break_after(const std::vector<Glyph>& glyphs, std::size_t k, std::size_t end) {
+  if (k + 1 >= end) return false;
+  const std::string_view here = glyphs[k].bytes;
+  const std::string_view next = glyphs[k + 1].bytes;
+  const std::string_view before = k > 0 ? glyphs[k - 1].bytes : std::string_view();
+  if (here == ",") return true;
+  if (here == "/") return before != ":" && before != "/" && next != "/";
+  if (here == "-") return next != ">";
+  if (here == ">") return before == "-";
+  return false;
+}
+
+// A piece that holds "host:port" is never broken: half an address reads as another.
+bool holds_address(const std::vector<Glyph>& glyphs, std::size_t begin, std::size_t end) {
+  for (std::size_t j = begin + 1; j + 1 < end; ++j) {
+    const std::string_view next = glyphs[j + 1].bytes;
+    if (glyphs[j].bytes == ":" && next.size() == 1 && next[0] >= '0' && next[0] <= '9') return true;
+  }
+  return false;
+}
+
+int width_of(const std::vector<Glyph>& glyphs, std::size_t begin, std::size_t end) {
+  int width = 0;
+  for (std::size_t k = begin; k < end; ++k)
+    width += glyphs[k].width;
+  return width;
+}
+
+// Calls `piece(begin, end)` for each piece of the word glyphs[begin, end).
+template <typename Piece>
+void for_each_piece(const std::vector<Glyph>& glyphs, std::size_t begin, std::size_t end,
+                    Piece piece) {
+  std::size_t start = begin;
+  for (std::size_t k = begin; k < end; ++k) {
+    if (soft_break_after(glyphs, k, end)) {
+      piece(start, k + 1);
+      start = k + 1;
+    }
+  }
+  if (start < end) piece(start, end);
+}
+
+// Calls `word(begin, end)` for each run of glyphs between spaces.
+template <typename Word>
+void for_each_word(const std::vector<Glyph>& glyphs, Word word) {
+  std::size_t i = 0;
+  while (i < glyphs.size()) {
+    std::size_t end = i;
+    while (end < glyphs.size() && glyphs[end].bytes != " ")
+      ++end;
+    if (end > i) word(i, end);
+    i = end + 1;
+  }
+}
+
 void wrap_paragraph(std::string_view paragraph, int width, LineBuilder& line) {
   const auto glyphs = split_glyphs(paragraph);
   const Glyph space{" ", 1, false};
@@ -72,27 +129,37 @@ void wrap_paragraph(std::string_view paragraph, int width, LineBuilder& line) {
   while (i < glyphs.size()) {
     // One word: the glyphs up to the next space.
     std::size_t end = i;
-    int word_width = 0;
     while (end < glyphs.size() && glyphs[end].bytes != " ")
-      word_width += glyphs[end++].width;
+      ++end;
     if (end == i) {  // a space: kept inside a line, dropped at a break
       if (!line.blank() && line.used() + 1 <= width) line.put(space);
       ++i;
       continue;
     }
+    const int word_width = width_of(glyphs, i, end);
     if (!line.blank()) {
-      if (line.used() + 1 + word_width <= width) {
+      if (line.used() + 1 + word_width <= width)
         line.put(space);
-        word_width = -1;  // placed below without further checks
-      } else {
+      else
         line.finish();
-      }
     }
-    for (std::size_t k = i; k < end; ++k) {
-      const Glyph& g = glyphs[k];
-      if (word_width > width && !g.escape && line.used() > 0 && line.used() + g.width > width)
-        line.finish();
-      line.put(g);
+    if (line.used() + word_width <= width) {
+      for (std::size_t k = i; k < end; ++k)
+        line.put(glyphs[k]);
+    } else {
+      // Too long for a line of its own: at its soft breaks, then inside pieces that
+      // hold no address.
+      for_each_piece(glyphs, i, end, [&](std::size_t begin, std::size_t piece_end) {
+        const int piece_width = width_of(glyphs, begin, piece_end);
+        if (!line.blank() && line.used() + piece_width > width) line.finish();
+        const bool whole = piece_width <= width || holds_address(glyphs, begin, piece_end);
+        for (std::size_t k = begin; k < piece_end; ++k) {
+          const Glyph& g = glyphs[k];
+          if (!whole && !g.escape && line.used() > 0 && line.used() + g.width > width)
+            line.finish();
+          line.put(g);
+        }
+      });
     }
     i = end + 1;
   }
@@ -138,6 +205,36 @@ int display_width(std::string_view text) {
   for (const auto& glyph : split_glyphs(text))
     width += glyph.width;
   return width;
+}
+
+WrapMinimums wrap_minimums(std::string_view text) {
+  WrapMinimums minimums;
+  const auto glyphs = split_glyphs(text);
+  for (const auto& glyph : glyphs)
+    minimums.unbreakable = std::max(minimums.unbreakable, glyph.width);
+  std::vector<Glyph> line;
+  const auto measure_line = [&] {
+    for_each_word(line, [&](std::size_t begin, std::size_t end) {
+      minimums.word = std::max(minimums.word, width_of(line, begin, end));
+      for_each_piece(line, begin, end, [&](std::size_t piece_begin, std::size_t piece_end) {
+        const int piece_width = width_of(line, piece_begin, piece_end);
+        minimums.piece = std::max(minimums.piece, piece_width);
+        if (holds_address(line, piece_begin, piece_end))
+          minimums.unbreakable = std::max(minimums.unbreakable, piece_width);
+      });
+    });
+    line.clear();
+  };
+  for (const auto& glyph : glyphs) {
+    if (glyph.bytes == "\n")
+      measure_line();
+    else
+      line.push_back(glyph);
+  }
+  measure_line();
+  minimums.piece = std::max(minimums.piece, minimums.unbreakable);
+  minimums.word = std::max(minimums.word, minimums.piece);
+  return minimums;
 }
 
 std::vector<std::string> wrap(std::string_view text, int width) {

@@ -73,6 +73,22 @@ TEST(Wrap, BreaksAtSpacesThenInsideWordsNeverInsideCharacters) {
   EXPECT_EQ(wrap("\x1b[31maaa bbb\x1b[0m", 3), (Lines{"\x1b[31maaa\x1b[0m", "\x1b[31mbbb\x1b[0m"}));
 }
 
+TEST(Wrap, LongWordsBreakAtSoftBreaksButNeverInsideAnAddress) {
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(wrap("127.0.0.1:49153->1337/tcp", 18), (Lines{"127.0.0.1:49153->", "1337/tcp"}));
+  EXPECT_EQ(wrap("tarvo/echo-sim", 6), (Lines{"tarvo/", "echo-", "sim"}));
+  // Too narrow for the address: it overflows rather than reading as another one.
+  EXPECT_EQ(wrap("localhost:49153", 8), (Lines{"localhost:49153"}));
+  EXPECT_EQ(wrap("http://[::1]:5000", 8), (Lines{"http://[::1]:5000"}));
+  // Words without an address still fold inside when they must.
+  EXPECT_EQ(wrap("abcdefgh", 3), (Lines{"abc", "def", "gh"}));
+
+  const auto minimums = wrap_minimums("Historian Enabled tarvo/echo-sim 127.0.0.1:49153->1337/tcp");
+  EXPECT_EQ(minimums.word, 25);
+  EXPECT_EQ(minimums.piece, 17);
+  EXPECT_EQ(minimums.unbreakable, 17);
+}
+
 TEST(Truncate, MarksTheCutAndKeepsStylesBalanced) {
   EXPECT_EQ(truncate("short", 10), "short");
   EXPECT_EQ(truncate("abcdefgh", 5), "abcd…");
@@ -148,6 +164,25 @@ TEST(Table, OverLongCellsFoldWithinTheWidthAndLoseNothing) {
     // The narrow first column keeps its text whole while the wide ones give up room.
     EXPECT_EQ(column_text(lines, 0), "sim日本");
   }
+}
+
+TEST(Table, AStatusTableAtEightyColumnsKeepsEveryAddressWhole) {
+  Table table;
+  for (const char* header : {"Name", "Image", "Address", "Ports", "Historian Enabled", "Version"})
+    table.add_column(header);
+  table.add_row({"echo-sim", "tarvo/echo-sim", "localhost:49153", "127.0.0.1:49153->1337/tcp",
+                 "True", "0.1.0"});
+  table.add_row({"other-sim", "tarvo/other-sim", "localhost:49154", "127.0.0.1:49154->1337/tcp",
+                 "False", ""});
+  const auto lines = table.render(80, false);
+  expect_rectangle(lines, 80);
+  std::string all;
+  for (const auto& line : lines)
+    all += line + "\n";
+  for (const char* whole : {"localhost:49153", "localhost:49154", "127.0.0.1:49153->",
+                            "127.0.0.1:49154->", "Historian", "Enabled"})
+    EXPECT_NE(all.find(whole), std::string::npos) << whole << "\n" << all;
+  EXPECT_EQ(column_text(lines, 2), "localhost:49153localhost:49154");
 }
 
 TEST(Table, TooNarrowStillDrawsWholeCharacters) {
