@@ -26,7 +26,7 @@
 
 namespace tarvo::cli {
 
-inline constexpr int kCommandTableVersion = 1;
+inline constexpr int kCommandTableVersion = 2;
 
 struct CommandTable {
   int version = kCommandTableVersion;

@@ -47,10 +47,10 @@ TEST(SimOptions, NewWithEveryAnswerGivenAsksNothing) {
   EXPECT_EQ(options.location, "/tmp/x");
   EXPECT_TRUE(options.is_docker);
   EXPECT_FALSE(
-      parse_command_line<NewOptions>({"sim", "new", "-n", "a", "-d", "b", "-l", "c"}).is_docker);
+      parse_command_line<NewOptions>({"sim", "new", "-n", "ab", "-d", "b", "-l", "c"}).is_docker);
   // --docker is a flag alone: it has no negative form and takes no value.
   EXPECT_THROW(parse_command_line<NewOptions>(
-                   {"sim", "new", "-n", "a", "-d", "b", "-l", "c", "--no-docker"}),
+                   {"sim", "new", "-n", "ab", "-d", "b", "-l", "c", "--no-docker"}),
                CLI::ParseError);
 }
 
@@ -126,6 +126,40 @@ TEST(SimOptions, InfoPassesEmptyTextsNotAbsentValues) {
   EXPECT_EQ(given.address, "h:1");
   EXPECT_EQ(given.name, "n");
   EXPECT_EQ(given.env_id, "Cart-v1");
+}
+
+TEST(SimOptions, JsonIsAnOptionOfListAndStatusOnly) {
+  EXPECT_FALSE(parse_command_line<ListOptions>({"sim", "list"}).json);
+  EXPECT_TRUE(parse_command_line<ListOptions>({"sim", "list", "--local", "--json"}).json);
+  EXPECT_TRUE(parse_command_line<StatusOptions>({"sim", "status", "--json"}).json);
+  EXPECT_FALSE(parse_command_line<StatusOptions>({"sim", "status"}).json);
+  EXPECT_THROW(parse_command_line<InfoOptions>({"sim", "info", "--json"}), CLI::ParseError);
+}
+
+TEST(SimOptions, NewRefusesANameThatCannotNameAnImage) {
+  for (const char* bad : {"x y", "MySim", "~/sims", "-a", "x"}) {
+    try {
+      parse_command_line<NewOptions>({"sim", "new", "-n", bad, "-d", "d", "-l", "l"});
+      ADD_FAILURE() << bad << " was taken";
+    } catch (const CLI::ValidationError& error) {
+      EXPECT_NE(std::string(error.what()).find("cannot name a simulator: "), std::string::npos)
+          << error.what();
+    }
+  }
+}
+
+TEST(SimOptions, EveryArgumentAndOptionHasAHelpText) {
+  CLI::App app{"tarvo", "tarvo"};
+  app.set_help_flag("--help", "Show this message and exit.");
+  cli::sim::mount(*app.add_subcommand("sim"), test::recording_commands);
+  const auto all = [](const CLI::App*) { return true; };
+  for (const CLI::App* command : app.get_subcommand("sim")->get_subcommands(all)) {
+    for (const CLI::Option* option : command->get_options()) {
+      if (option->get_name() == "--help") continue;
+      EXPECT_FALSE(option->get_description().empty())
+          << command->get_name() << " " << option->get_name();
+    }
+  }
 }
 
 TEST(SimOptions, StatusAllIsNotACommand) {

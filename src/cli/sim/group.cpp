@@ -8,14 +8,26 @@
 #include <memory>
 
 #include "cli/surfaces.hpp"
+#include "docker/sim_name.hpp"
+#include "term/console.hpp"
 #include "term/prompt.hpp"
 
 namespace tarvo::cli::sim {
 namespace {
 
 // A `--x/--no-x` pair bound to `value`, whose initial value is the default.
-void add_switch(CLI::App* command, const std::string& name, bool& value) {
-  command->add_flag("--" + name + ",!--no-" + name, value);
+void add_switch(CLI::App* command, const std::string& name, bool& value, const std::string& help) {
+  command->add_flag("--" + name + ",!--no-" + name, value, help);
+}
+
+constexpr const char* kAddressHelp =
+    "Address of a running sim: host:port (gRPC), grpc://host:port or http://host:port";
+constexpr const char* kJsonHelp = "Print one JSON document on standard output, for scripts";
+
+// What is wrong with a simulator name, as one line; empty when it is good.
+std::string name_problem(const std::string& name) {
+  const auto problem = docker::sim_name_problem(name);
+  return problem ? "'" + name + "' cannot name a simulator: " + *problem : std::string();
 }
 
 void add_validate(CLI::App& group, CommandSource commands) {
@@ -48,15 +60,33 @@ void ask_unless_given(std::optional<std::string>& value, const std::string& prom
   if (!value) value = term::prompt(prompt, default_value);
 }
 
+// Asks for the name until it is one a simulator can have, saying why not meanwhile.
+void ask_name_unless_given(std::optional<std::string>& name) {
+  if (name) return;
+  for (;;) {
+    name = term::prompt("Name", kDefaultSimName);
+    const std::string problem = name_problem(*name);
+    if (problem.empty()) return;
+    term::Console(stderr).print("[red]" + term::escape(problem) + "[/red]");
+  }
+}
+
 void add_new(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("new", "Create a new Sim");
   auto options = std::make_shared<NewOptions>();
-  command->add_option("--name,-n", options->name, "Name");
-  command->add_option("--description,-d", options->description, "Description");
-  command->add_option("--location,-l", options->location, "Location");
+  command
+      ->add_option("--name,-n", options->name,
+                   "Name: lower-case letters and digits, with '.', '_' or '-' between them "
+                   "(asked for when not given)")
+      ->check(CLI::Validator(name_problem, ""));
+  command->add_option("--description,-d", options->description,
+                      "Description (asked for when not given)");
+  command->add_option("--location,-l", options->location,
+                      "Location: the folder to create the sim in; ~ is your home "
+                      "(asked for when not given)");
   command->add_flag("--docker", options->is_docker, "Whether to create a Docker supported sim");
   command->callback([=] {
-    ask_unless_given(options->name, "Name", kDefaultSimName);
+    ask_name_unless_given(options->name);
     ask_unless_given(options->description, "Description", kDefaultSimDescription);
     ask_unless_given(options->location, "Location", kDefaultSimLocation);
     commands().sim_new(*options);
@@ -97,7 +127,9 @@ void add_list(CLI::App& group, CommandSource commands) {
       "    local (bool, optional): Whether to list the local sim images on docker. Defaults to "
       "False.");
   auto options = std::make_shared<ListOptions>();
-  add_switch(command, "local", options->local);
+  add_switch(command, "local", options->local,
+             "List the simulator images of the local Docker engine instead");
+  command->add_flag("--json", options->json, kJsonHelp);
   command->callback([=] { commands().sim_list(*options); });
 }
 
@@ -116,18 +148,25 @@ void add_start(CLI::App& group, CommandSource commands) {
       "    enable_historian (bool, optional): Whether to enable the historian. Defaults to True.\n"
       "    stream (bool, optional): Whether to stream the logs. Defaults to False.");
   auto options = std::make_shared<StartOptions>();
-  command->add_option("SIM_CONTAINER", options->sim_container)->required();
-  add_switch(command, "enable-historian", options->enable_historian);
-  add_switch(command, "stream", options->stream);
-  add_switch(command, "show-name", options->show_name);
+  command
+      ->add_option("SIM_CONTAINER", options->sim_container,
+                   "The sim to start: its name, the image being tarvo/<name>")
+      ->required();
+  add_switch(command, "enable-historian", options->enable_historian,
+             "Enable the historian in the container");
+  add_switch(command, "stream", options->stream,
+             "Follow the sim's logs until it stops (Ctrl-C stops following)");
+  add_switch(command, "show-name", options->show_name,
+             "Print only the container's name, nothing about starting it");
   command->callback([=] { commands().sim_start(*options); });
 }
 
 void add_logs(CLI::App& group, CommandSource commands) {
   auto* command = group.add_subcommand("logs", "Get the logs of the given sim");
   auto options = std::make_shared<LogsOptions>();
-  command->add_option("SIM_ID", options->sim_id)->required();
-  add_switch(command, "stream", options->stream);
+  command->add_option("SIM_ID", options->sim_id, "The sim container: its name")->required();
+  add_switch(command, "stream", options->stream,
+             "Follow the logs until the sim stops (Ctrl-C stops following)");
   command->callback([=] { commands().sim_logs(*options); });
 }
 
@@ -138,7 +177,8 @@ void add_stop(CLI::App& group, CommandSource commands) {
                                        "Args:\n"
                                        "    sim_id (str, optional): The sim id to stop.");
   auto options = std::make_shared<StopOptions>();
-  command->add_option("--sim-id", options->sim_id);
+  command->add_option("--sim-id", options->sim_id,
+                      "The sim container to stop; without it, every running sim");
   command->callback([=] { commands().sim_stop(*options); });
 }
 
@@ -151,8 +191,10 @@ void add_status(CLI::App& group, CommandSource commands) {
       "    sim_name (str, optional): The sim name to get the status for. Defaults to None.\n"
       "    moniker (bool, optional): Whether to get the moniker. Defaults to False.");
   auto options = std::make_shared<StatusOptions>();
-  command->add_option("--sim-name", options->sim_name);
-  add_switch(command, "moniker", options->moniker);
+  command->add_option("--sim-name", options->sim_name,
+                      "One sim container to show; without it, a table of every running sim");
+  add_switch(command, "moniker", options->moniker, "With --sim-name: print only its address");
+  command->add_flag("--json", options->json, kJsonHelp);
   command->callback([=] { commands().sim_status(*options); });
 }
 
@@ -165,9 +207,10 @@ void add_info(CLI::App& group, CommandSource commands) {
       "    address (str): The address of the sim\n"
       "    env_id (str): The env id of the sim (e.g., \"InvertedPendulum-v4\")");
   auto options = std::make_shared<InfoOptions>();
-  command->add_option("--address", options->address);
-  command->add_option("--name", options->name);
-  command->add_option("--env-id", options->env_id);
+  command->add_option("--address", options->address, kAddressHelp);
+  command->add_option("--name", options->name,
+                      "A sim to start in a container for the occasion, instead of --address");
+  command->add_option("--env-id", options->env_id, "The env id to make the sim with");
   command->callback([=] { commands().sim_info(*options); });
 }
 
@@ -177,8 +220,9 @@ void add_mappings(CLI::App& group, CommandSource commands) {
       "Convert the Sensor and Action space to a JSON defining the variables that exist in "
       "those spaces");
   auto options = std::make_shared<MappingsOptions>();
-  command->add_option("--image", options->image);
-  command->add_option("--address", options->address);
+  command->add_option("--image", options->image,
+                      "An image to start in a container for the occasion, instead of --address");
+  command->add_option("--address", options->address, kAddressHelp);
   command->callback([=] { commands().sim_mappings(*options); });
 }
 

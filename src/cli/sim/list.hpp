@@ -6,6 +6,7 @@ namespace tarvo::cli::sim {
 
 struct ListOptions {
   bool local = false;  // --local / --no-local
+  bool json = false;   // --json: one JSON document for scripts
 };
 
 void list(const ListOptions& options);

@@ -5,10 +5,12 @@
 
 #include "cli/sim/mappings.hpp"
 
+#include "cli/exit.hpp"
 #include "cli/sim/containers.hpp"
 #include "cli/sim/logger_name.hpp"
 #include "core/logger.hpp"
 #include "docker/containers.hpp"
+#include "sim/address.hpp"
 #include "sim/client.hpp"
 #include "sim/serializer_json.hpp"
 #include "sim/space.hpp"
@@ -54,8 +56,9 @@ std::optional<nlohmann::ordered_json> _mappings(const std::optional<std::string>
     wait_until_serving(*engine, id, target);
   }
 
-  const auto [host, port] = tarvo::sim::split_address(target);
-  const auto client = tarvo::sim::create_client("grpc", "my-env-id", host, port);
+  const auto where = tarvo::sim::parse_address(target);
+  const auto client =
+      tarvo::sim::create_client(where.protocol, "my-env-id", where.host, where.port);
   const auto action_space = client->action_space_info();
   const auto sensor_space = client->sensor_space_info();
   nlohmann::ordered_json result = nlohmann::ordered_json::object();
@@ -67,7 +70,11 @@ std::optional<nlohmann::ordered_json> _mappings(const std::optional<std::string>
 
 void mappings(const MappingsOptions& options) {
   const auto result = _mappings(options.image, options.address);
-  term::Console().print_plain(tarvo::sim::serialize(result ? *result : nlohmann::ordered_json()));
+  term::Console().print_json_text(
+      tarvo::sim::serialize(result ? *result : nlohmann::ordered_json()));
+  // A container that could not start has been reported above; the empty result is
+  // printed as ever, but the command has failed.
+  if (!result) throw Exit{1};
 }
 
 }  // namespace tarvo::cli::sim

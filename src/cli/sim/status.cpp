@@ -7,6 +7,7 @@
 #include <string>
 #include <typeinfo>
 
+#include "cli/exit.hpp"
 #include "cli/sim/logger_name.hpp"
 #include "cli/sim/status.hpp"
 #include "core/logger.hpp"
@@ -18,6 +19,7 @@ namespace tarvo::cli::sim {
 namespace {
 
 namespace docker_util = tarvo::docker;
+using Json = nlohmann::ordered_json;
 
 constexpr std::string_view kHistorianMarker = "IS_HISTORIAN_ENABLED=1";
 
@@ -38,10 +40,15 @@ const nlohmann::ordered_json& required(const nlohmann::ordered_json& record, con
   return *found;
 }
 
-// A table cell from a record value: text as it is, nothing as an empty cell.
-std::string cell(const nlohmann::ordered_json& value) {
+// A record value as text: text as it is, nothing as an empty text.
+std::string text_of(const Json& value) {
   if (value.is_null()) return "";
-  return term::escape(value.is_string() ? value.get<std::string>() : value.dump());
+  return value.is_string() ? value.get<std::string>() : value.dump();
+}
+
+// A table cell from a record value.
+std::string cell(const Json& value) {
+  return term::escape(text_of(value));
 }
 
 bool historian_enabled(const nlohmann::ordered_json& record) {
@@ -53,11 +60,58 @@ bool historian_enabled(const nlohmann::ordered_json& record) {
   return false;
 }
 
+// One row per running simulator container, in the engine's order: what the table
+// shows, as data. A record without a "name", "image" or "moniker" is an error.
+std::vector<Json> status_rows(docker_util::Engine& engine) {
+  std::vector<Json> rows;
+  for (const auto& record : docker_util::sim_list_running(engine)) {
+    const auto name = record.find("name");
+    const auto info = docker_util::get_info_container(
+        engine, name != record.end() && name->is_string() ? name->get<std::string>() : "");
+    Json row = Json::object();
+    row["name"] = required(info, "name");
+    row["image"] = required(info, "image");
+    row["address"] = required(info, "moniker");
+    row["ports"] = record.value("ports", Json());
+    row["historian_enabled"] = historian_enabled(record);
+    row["version"] = record.value("version", Json());
+    rows.push_back(std::move(row));
+  }
+  return rows;
+}
+
+void print_table(const std::vector<Json>& rows) {
+  term::Table table;
+  for (const char* header : {"Name", "Image", "Address", "Ports", "Historian Enabled", "Version"})
+    table.add_column(header);
+  for (const auto& row : rows)
+    table.add_row({cell(row["name"]), cell(row["image"]), cell(row["address"]), cell(row["ports"]),
+                   row["historian_enabled"].get<bool>() ? "True" : "False", cell(row["version"])});
+  term::Console().print_table(table);
+}
+
+// Every running simulator container, as a table or as JSON. A failure is one red
+// log line, and the command fails with status 1 (it has said why).
+void report_all(bool json) {
+  const auto logger = core::get_logger(kLoggerName);
+  try {
+    docker_util::Engine engine(docker_util::endpoint_from_environment());
+    const auto rows = status_rows(engine);
+    if (json)
+      term::Console().print_json(Json(rows));
+    else
+      print_table(rows);
+  } catch (const std::exception& error) {
+    logger.info("[red]Error (" + error_kind(error) + "): " + term::escape(error.what()) + "[/red]");
+    throw Exit{1};
+  }
+}
+
 }  // namespace
 
 void status(const StatusOptions& options) {
   if (!options.sim_name) {
-    status_all();
+    report_all(options.json);
     return;
   }
   docker_util::Engine engine(docker_util::endpoint_from_environment());
@@ -65,35 +119,21 @@ void status(const StatusOptions& options) {
   const term::Console console;
   if (options.moniker) {
     const auto moniker = record.find("moniker");
-    console.print(moniker == record.end() || moniker->is_null() ? "None" : cell(*moniker));
+    const bool missing = moniker == record.end() || moniker->is_null();
+    if (options.json)
+      console.print_json(missing ? Json() : *moniker);
+    else
+      console.print(missing ? "None" : cell(*moniker));
     return;
   }
-  console.print_pretty(record);
+  if (options.json)
+    console.print_json(record);
+  else
+    console.print_pretty(record);
 }
 
 void status_all() {
-  const auto logger = core::get_logger(kLoggerName);
-  try {
-    docker_util::Engine engine(docker_util::endpoint_from_environment());
-    const auto sims = docker_util::sim_list_running(engine);
-    term::Table table;
-    for (const char* header : {"Name", "Image", "Address", "Ports", "Historian Enabled", "Version"})
-      table.add_column(header);
-    for (const auto& record : sims) {
-      const auto name = record.find("name");
-      const auto info = docker_util::get_info_container(
-          engine, name != record.end() && name->is_string() ? name->get<std::string>() : "");
-      const auto ports = record.find("ports");
-      const auto version = record.find("version");
-      table.add_row({cell(required(info, "name")), cell(required(info, "image")),
-                     cell(required(info, "moniker")), ports == record.end() ? "" : cell(*ports),
-                     historian_enabled(record) ? "True" : "False",
-                     version == record.end() ? "" : cell(*version)});
-    }
-    term::Console().print_table(table);
-  } catch (const std::exception& error) {
-    logger.info("[red]Error (" + error_kind(error) + "): " + error.what() + "[/red]");
-  }
+  report_all(false);
 }
 
 }  // namespace tarvo::cli::sim

@@ -8,6 +8,7 @@ namespace tarvo::cli::sim {
 struct StatusOptions {
   std::optional<std::string> sim_name;  // --sim-name; absent: every running simulator
   bool moniker = false;                 // --moniker / --no-moniker
+  bool json = false;                    // --json: one JSON document for scripts
 };
 
 void status(const StatusOptions& options);
