@@ -1,5 +1,6 @@
 #include "sim/benchmark.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <random>
 #include <stdexcept>
@@ -13,8 +14,11 @@ namespace tarvo::sim {
 
 namespace {
 
+// Progress reports per run: enough for a smooth bar, too few to cost a step's time.
+constexpr long long kReports = 500;
+
 double measure(const std::optional<std::string>& target, long long samples,
-               const std::string& protocol) {
+               const std::string& protocol, const BenchmarkProgress& progress) {
   Target served(target, protocol, std::chrono::seconds(60));
   auto client = served.connect("benchmark", {});
   client->init();
@@ -27,13 +31,17 @@ double measure(const std::optional<std::string>& target, long long samples,
   }
 
   client->reset(0);
+  const long long report_every = (samples + kReports - 1) / kReports;
+  if (progress) progress(0, samples);
   const auto start = std::chrono::steady_clock::now();
   for (long long i = 0; i < samples; ++i) {
     auto end =
         client->call_for_episode_end("step", actions[static_cast<std::size_t>(i) % actions.size()]);
     if (end.terminated || end.truncated) client->call("reset", R"({"seed":null})");
+    if (progress && (i + 1) % report_every == 0) progress(i + 1, samples);
   }
   const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+  if (progress && samples % report_every != 0) progress(samples, samples);
   client->close();
   return static_cast<double>(samples) / std::max(elapsed.count(), 1e-9);
 }
@@ -41,12 +49,12 @@ double measure(const std::optional<std::string>& target, long long samples,
 }  // namespace
 
 double benchmark(const std::optional<std::string>& target, long long samples,
-                 const std::string& protocol) {
+                 const std::string& protocol, const BenchmarkProgress& progress) {
   if (samples < 1) throw std::invalid_argument("the number of samples must be at least 1");
   // Ctrl-C (or SIGTERM) ends the sessions of a simulator served here: the failure
   // that follows is the user's interrupt, not the simulator's.
   try {
-    return measure(target, samples, protocol);
+    return measure(target, samples, protocol, progress);
   } catch (...) {
     core::interrupt::check();
     throw;

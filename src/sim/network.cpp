@@ -4,6 +4,7 @@
 
 #include <grpcpp/grpcpp.h>
 
+#include "core/http.hpp"
 #include "core/tcp.hpp"
 #include "sim/client.hpp"
 
@@ -40,6 +41,18 @@ bool is_channel_available(const std::string& address) {
     // A refused connection is a clear answer: no need to wait out the deadline.
     if (state == GRPC_CHANNEL_TRANSIENT_FAILURE || state == GRPC_CHANNEL_SHUTDOWN) return false;
     if (!channel->WaitForStateChange(state, deadline)) return false;
+  }
+}
+
+bool is_channel_available(const sim::SimAddress& address) {
+  if (address.protocol != "http") return is_channel_available(address.host_port());
+  const double timeout = std::chrono::duration<double>(kProbeTimeout).count();
+  try {
+    // Any reply, whatever its status, is an HTTP server answering.
+    http::Client().get("http://" + address.host_port() + "/", timeout);
+    return true;
+  } catch (const http::Error&) {
+    return false;
   }
 }
 

@@ -3,7 +3,18 @@
 #include <filesystem>
 #include <stdexcept>
 
+#include "sim/address.hpp"
+
 namespace tarvo::sim {
+
+namespace {
+
+void check_protocol(const std::string& protocol) {
+  if (protocol != "grpc" && protocol != "http")
+    throw std::invalid_argument("unknown protocol '" + protocol + "' (expected grpc or http)");
+}
+
+}  // namespace
 
 bool is_directory_target(const std::string& target) {
   std::error_code error;
@@ -15,18 +26,25 @@ Target::Target(const std::optional<std::string>& target, const std::string& prot
     : protocol_(protocol) {
   if (!target || target->empty())
     throw std::invalid_argument("no simulator given: pass a simulator directory or an address");
-  if (protocol != "grpc" && protocol != "http")
-    throw std::invalid_argument("unknown protocol '" + protocol + "' (expected grpc or http)");
   if (!is_directory_target(*target)) {
-    // Not a directory: an address, or a path that does not exist.
+    // Not a directory: an address (whose scheme wins over `protocol`), or a path that
+    // does not exist.
+    SimAddress address;
     try {
-      std::tie(host_, port_) = split_address(*target);
-    } catch (const std::invalid_argument&) {
+      address = parse_address(*target, protocol);
+    } catch (const std::invalid_argument& error) {
+      if (target->find("://") != std::string::npos) throw;
       throw std::invalid_argument("'" + *target +
-                                  "' is neither a simulator directory nor a host:port address");
+                                  "' is neither a simulator directory nor an address " +
+                                  "(host:port, grpc://host:port or http://host:port)");
     }
+    check_protocol(address.protocol);
+    protocol_ = address.protocol;
+    host_ = address.host;
+    port_ = address.port;
     return;
   }
+  check_protocol(protocol);
   ServerOptions options;
   options.reply_timeout = reply_timeout;
   options.announce = false;

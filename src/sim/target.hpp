@@ -14,9 +14,10 @@ namespace tarvo::sim {
 
 class Target {
  public:
-  // A directory when `target` names one, else a "host:port" address. Throws
-  // std::invalid_argument for an absent or empty target or a malformed address;
-  // a directory that cannot be served throws what make_from_sim_path throws.
+  // A directory when `target` names one, else an address (sim/address.hpp; its
+  // scheme, when it names one, wins over `protocol`). Throws std::invalid_argument
+  // for an absent or empty target or a malformed address; a directory that cannot be
+  // served throws what make_from_sim_path throws.
   Target(const std::optional<std::string>& target, const std::string& protocol,
          std::chrono::milliseconds reply_timeout);
   ~Target();

@@ -1,6 +1,7 @@
 // The compliance check and the benchmark, end to end through a served directory.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -131,6 +132,23 @@ TEST(SimBenchmark, MeasuresAPositiveRateOverBothProtocols) {
   EXPECT_THROW(benchmark(std::nullopt, 10), std::invalid_argument);
   EXPECT_THROW(benchmark(example_dir("cpp-sim"), 0), std::invalid_argument);
   EXPECT_THROW(benchmark(example_dir("broken/crash"), 10), tarvo::sim::SessionError);
+}
+
+TEST(SimBenchmark, AnAddressNamesItsProtocolAndProgressReachesTheEnd) {
+  ServedSimulator served(example_dir("cpp-sim"), "http");
+  std::vector<long long> seen;
+  const auto progress = [&](long long done, long long total) {
+    EXPECT_EQ(total, 1234);
+    seen.push_back(done);
+  };
+  // The address's own protocol wins over the one passed along.
+  EXPECT_GT(benchmark("http://" + served.address(), 1234, "grpc", progress), 0.0);
+  ASSERT_FALSE(seen.empty());
+  EXPECT_EQ(seen.front(), 0);
+  EXPECT_EQ(seen.back(), 1234);
+  EXPECT_TRUE(std::is_sorted(seen.begin(), seen.end()));
+  EXPECT_LE(seen.size(), 600u);  // a few hundred reports, not one per step
+  EXPECT_THROW(benchmark("https://" + served.address(), 10), std::invalid_argument);
 }
 
 // Ends an episode every third step (terminated) or fifth (truncated), and refuses a

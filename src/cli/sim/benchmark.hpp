@@ -15,9 +15,8 @@ struct BenchmarkOptions {
 void benchmark(const BenchmarkOptions& options);
 
 // Benchmarks the simulator directory `path` or, when the path is absent or empty, the
-// running simulator at `address`, and prints "Samples per second: <figure>". An address
-// may name its protocol as "http://host:port" or "grpc://host:port"; without one it is
-// gRPC.
+// running simulator at `address` (host:port, grpc://host:port or http://host:port), and
+// prints "Samples per second: <figure>". On a terminal a progress bar shows meanwhile.
 void _benchmark(const std::optional<std::string>& path = std::nullopt,
                 const std::optional<std::string>& address = std::nullopt, long long samples = 1000);
 

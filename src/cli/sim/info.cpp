@@ -8,6 +8,7 @@
 #include "cli/sim/logger_name.hpp"
 #include "core/logger.hpp"
 #include "docker/containers.hpp"
+#include "sim/address.hpp"
 #include "sim/client.hpp"
 #include "sim/network.hpp"
 #include "sim/space.hpp"
@@ -41,11 +42,16 @@ void info(const InfoOptions& options) {
     address = serving_address(*engine, started, record);
   }
 
+  const auto where = tarvo::sim::parse_address(address);
   logger.debug("Getting sim info for '" + address + "' and '" + env_id + "'");
-  const bool port_opened = core::is_port_opened(address);
-  const bool channel_available = core::is_channel_available(address);
+  const bool port_opened = core::is_port_opened(where.host_port());
+  const bool channel_available = core::is_channel_available(where);
 
-  const auto client = tarvo::sim::make("cli", "cli", env_id, nlohmann::json::object(), address);
+  tarvo::sim::ClientOptions client_options;
+  client_options.run_id = "cli";
+  client_options.sim_id = "cli";
+  const auto client = tarvo::sim::create_client(where.protocol, env_id, where.host, where.port,
+                                                nlohmann::ordered_json::object(), client_options);
   client->init();
   const auto& sensor_space = client->sensor_space();
   const auto& action_space = client->action_space();

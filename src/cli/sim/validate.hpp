@@ -18,7 +18,8 @@ struct ValidateOptions {
 void validate(const ValidateOptions& options);
 
 // Validates the simulator directory `path` or, when the path is absent or empty, the
-// running simulator at `address` ("host:port"), talking `protocol`. Prints the issues
+// running simulator at `address` (host:port, grpc://host:port or http://host:port),
+// talking `protocol` unless the address names its own. Prints the issues
 // when `is_print`; throws std::invalid_argument("Validation failed") when it does not
 // pass, after printing. Shared with `publish`.
 void _validate(const std::optional<std::string>& path = std::nullopt,
