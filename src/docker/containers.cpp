@@ -58,6 +58,14 @@ void remove_container(Engine& engine, const std::string& id) {
   }
 }
 
+void wait_until_not_running(Engine& engine, const std::string& id) {
+  try {
+    engine.post("/containers/" + url_encode(id) + "/wait?condition=not-running");
+  } catch (const EngineError& e) {
+    if (e.status() != 404) throw;  // removed meanwhile: not running either
+  }
+}
+
 Json inspect_image(Engine& engine, const std::string& image) {
   try {
     return engine.get("/images/" + url_encode(image) + "/json");
@@ -194,6 +202,10 @@ void sim_logs(Engine& engine, const std::string& name, bool stream, const LogDem
   if (demuxer.garbled())
     throw Error("the Docker engine at " + engine.endpoint().address +
                 " sent a log stream that is not in its framed form");
+  // A followed stream ends when the container's output closes, which the engine may
+  // report a moment before it reports the container as stopped. Wait for that, so
+  // that whoever asks next (`stop`, `status`) no longer finds it running.
+  if (stream) wait_until_not_running(engine, id);
 }
 
 void stop(Engine& engine, const std::string& name) {

@@ -1,9 +1,18 @@
 #include "docker/engine.hpp"
 
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <system_error>
 #include <utility>
+
+#include "core/fd.hpp"
 
 namespace tarvo::docker {
 namespace {
@@ -42,7 +51,44 @@ std::string first_line(std::string_view text) {
   return line;
 }
 
+// What is wrong with the engine's socket at `path`, as the kernel sees it; nothing
+// when a connection succeeds after all.
+std::optional<std::string> socket_problem(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) {
+    if (errno == ENOENT) return "there is no socket at " + path;
+    return "cannot look at " + path + ": " + std::generic_category().message(errno);
+  }
+  if (!S_ISSOCK(info.st_mode)) return path + " is not a socket";
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return "the socket path " + path + " is too long";
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  core::Fd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket_fd) return std::nullopt;
+  if (::connect(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+    return std::nullopt;
+  if (errno == ECONNREFUSED) return "nothing is listening on " + path;
+  if (errno == EACCES || errno == EPERM) return "permission denied on " + path;
+  return std::generic_category().message(errno) + " on " + path;
+}
+
 }  // namespace
+
+std::string unreachable_message(const Endpoint& endpoint, const std::string& failure) {
+  std::string message = "cannot reach the Docker engine at " + endpoint.address;
+  if (endpoint.origin == EndpointOrigin::docker_host) message += " (from DOCKER_HOST)";
+  if (endpoint.origin == EndpointOrigin::default_socket)
+    message += " (the default; set DOCKER_HOST to use another engine)";
+  std::optional<std::string> problem;
+  if (endpoint.unix_socket) problem = socket_problem(*endpoint.unix_socket);
+  message += ": " + problem.value_or(failure) + ".";
+  if (problem && problem->starts_with("permission denied"))
+    message += " Is your user allowed to use Docker (a member of the docker group)?";
+  else
+    message += " Is the docker daemon running?";
+  return message;
+}
 
 Endpoint parse_endpoint(std::string_view docker_host) {
   const std::string given(docker_host);
@@ -50,7 +96,7 @@ Endpoint parse_endpoint(std::string_view docker_host) {
     const std::string path(docker_host.substr(7));
     if (path.empty() || path[0] != '/')
       throw Error("DOCKER_HOST '" + given + "' must name an absolute socket path (unix:///path)");
-    return {given, path, "http://localhost"};
+    return {given, path, "http://localhost", EndpointOrigin::given};
   }
   if (docker_host.starts_with("tcp://")) {
     std::string authority(docker_host.substr(6));
@@ -63,14 +109,17 @@ Endpoint parse_endpoint(std::string_view docker_host) {
     const auto colon = authority.rfind(':');
     const bool has_port = colon != std::string::npos && (!bracketed || authority[colon - 1] == ']');
     if (!has_port) authority += ":2375";
-    return {given, std::nullopt, "http://" + authority};
+    return {given, std::nullopt, "http://" + authority, EndpointOrigin::given};
   }
   throw Error("DOCKER_HOST '" + given + "' is not supported: use unix:///path or tcp://host:port");
 }
 
 Endpoint endpoint_from_environment() {
   const char* value = std::getenv("DOCKER_HOST");
-  return parse_endpoint(value && *value ? value : kDefaultDockerHost);
+  const bool given = value && *value;
+  Endpoint endpoint = parse_endpoint(given ? value : kDefaultDockerHost);
+  endpoint.origin = given ? EndpointOrigin::docker_host : EndpointOrigin::default_socket;
+  return endpoint;
 }
 
 std::string error_message(long status, std::string_view body) {
@@ -137,8 +186,7 @@ core::http::Response Engine::send(core::http::Request request) {
     throw Error("the Docker engine at " + endpoint_.address + " did not answer in time (" +
                 e.what() + ")");
   } catch (const core::http::ClientError& e) {
-    throw Error("cannot reach the Docker engine at " + endpoint_.address +
-                " (is Docker running?): " + e.what());
+    throw Error(unreachable_message(endpoint_, e.what()));
   }
 }
 

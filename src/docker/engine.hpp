@@ -33,11 +33,15 @@ class EngineError : public Error {
   long status_;
 };
 
+// Where an endpoint came from, for messages that tell the user what to change.
+enum class EndpointOrigin { given, docker_host, default_socket };
+
 // Where the engine listens, from DOCKER_HOST ("unix:///path" or "tcp://host:port").
 struct Endpoint {
   std::string address;                     // as the user would write it, for messages
   std::optional<std::string> unix_socket;  // set for unix://
   std::string base_url;                    // "http://localhost" or "http://host:port"
+  EndpointOrigin origin = EndpointOrigin::given;
 };
 
 inline constexpr const char* kDefaultDockerHost = "unix:///var/run/docker.sock";
@@ -73,6 +77,11 @@ class Engine {
   core::http::Client client_;
   std::string api_prefix_;  // "/v1.41", found on first use
 };
+
+// Why the engine at `endpoint` cannot be reached, for the user: the socket or
+// DOCKER_HOST named, what is wrong there (for a socket: missing, refused, not
+// permitted; else the transport's own `failure`), and what to check.
+std::string unreachable_message(const Endpoint& endpoint, const std::string& failure);
 
 // The engine's message in an error reply: its JSON "message", else the body's first
 // line, else the status.

@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "docker/containers.hpp"
+#include "docker/sim_name.hpp"
 
 namespace tarvo::docker {
 namespace {
@@ -20,21 +21,6 @@ std::string container_name(const Json& inspection) {
 
 bool host_network(const Json& inspection) {
   return text_at(inspection, {"HostConfig", "NetworkMode"}) == "host";
-}
-
-// Lower-case letters and digits, separated by single '.', '_' or '-' (what both an
-// image repository and a container name accept).
-bool valid_name(std::string_view name) {
-  if (name.empty() || name.size() > 128) return false;
-  bool after_separator = true;
-  for (const char c : name) {
-    const bool alnum = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
-    const bool separator = c == '.' || c == '_' || c == '-';
-    if (!alnum && !separator) return false;
-    if (separator && after_separator) return false;
-    after_separator = separator;
-  }
-  return !after_separator;
 }
 
 bool valid_tag(std::string_view tag) {
@@ -61,7 +47,7 @@ SimReference parse_sim_reference(std::string_view given) {
   const std::string_view name = rest.substr(0, colon);
   const std::string_view tag =
       colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
-  if (!valid_name(name) || (colon != std::string_view::npos && !valid_tag(tag)))
+  if (sim_name_problem(name) || (colon != std::string_view::npos && !valid_tag(tag)))
     throw Error("'" + std::string(given) +
                 "' is not a simulator name: use lower-case letters and digits, separated by "
                 "'.', '_' or '-', and optionally ':tag'");

@@ -6,9 +6,17 @@
 #include <string>
 #include <vector>
 
+#include <sys/socket.h>
+#include <sys/un.h>
+
+#include <cstring>
+
 #include "../fakes/fake_engine.hpp"
+#include "core/fd.hpp"
 #include "docker/containers.hpp"
 #include "docker/logs.hpp"
+#include "docker/sim_name.hpp"
+#include "scoped.hpp"
 
 namespace tarvo::docker {
 namespace {
@@ -36,8 +44,21 @@ TEST(DockerSimReference, NamesAnImageAndAContainer) {
   EXPECT_EQ(tagged.name, "cart_pole.v2");
   EXPECT_EQ(tagged.image, "tarvo/cart_pole.v2:3");
   for (const char* bad :
-       {"", "My-Sim", "a..b", "-a", "a-", "a:", "a:b c", "a/b", "tarvo/", "a b", "sim;rm"})
+       {"", "My-Sim", "a..b", "-a", "a-", "a:", "a:b c", "a/b", "tarvo/", "a b", "sim;rm", "x"})
     EXPECT_THROW(parse_sim_reference(bad), Error) << bad;
+}
+
+TEST(DockerSimName, SaysWhichRuleANameBreaks) {
+  for (const char* good : {"my-sim", "cart_pole.v2", "a1", "42"})
+    EXPECT_EQ(sim_name_problem(good), std::nullopt) << good;
+  EXPECT_THAT(*sim_name_problem(""), HasSubstr("a name is needed"));
+  EXPECT_THAT(*sim_name_problem("MySim"), HasSubstr("lower-case (try 'mysim')"));
+  EXPECT_THAT(*sim_name_problem("x y"), HasSubstr("only lower-case letters, digits"));
+  EXPECT_THAT(*sim_name_problem("~/sims"), HasSubstr("only lower-case letters, digits"));
+  EXPECT_THAT(*sim_name_problem("-sim"), HasSubstr("begin and end with a letter or a digit"));
+  EXPECT_THAT(*sim_name_problem("a--b"), HasSubstr("one at a time"));
+  EXPECT_THAT(*sim_name_problem("x"), HasSubstr("at least two characters"));
+  EXPECT_THAT(*sim_name_problem(std::string(129, 'a')), HasSubstr("longer than 128"));
 }
 
 // Frames: stdout "hello\n", stderr "oops", stdout "" and "bye".
@@ -184,7 +205,7 @@ TEST_F(FakeEngineTest, ReportsTheEnginesOwnMessageAndRepliesItCannotRead) {
   EXPECT_THROW(sim_list_running(silent), Error);
 }
 
-TEST(DockerUnreachable, SaysWhereTheEngineWasExpected) {
+TEST(DockerUnreachable, SaysWhereTheEngineWasExpectedAndWhatToCheck) {
   // A port nothing listens on: bind one, then let it go.
   std::string host;
   {
@@ -196,11 +217,49 @@ TEST(DockerUnreachable, SaysWhereTheEngineWasExpected) {
     sim_list_running(engine);
     FAIL() << "no error";
   } catch (const Error& e) {
-    EXPECT_THAT(e.what(),
-                StartsWith("cannot reach the Docker engine at " + host + " (is Docker running?)"));
+    EXPECT_THAT(e.what(), StartsWith("cannot reach the Docker engine at " + host + ": "));
+    EXPECT_THAT(e.what(), HasSubstr("Is the docker daemon running?"));
   }
-  Engine no_socket(parse_endpoint("unix:///nonexistent/docker.sock"));
-  EXPECT_THROW(get_info_container(no_socket, "my-sim"), Error);
+
+  // A socket names itself and what is wrong with it, never libcurl's view of it.
+  const auto message_for = [](const Endpoint& endpoint) {
+    try {
+      Engine socket_engine(endpoint);
+      get_info_container(socket_engine, "my-sim");
+    } catch (const Error& e) {
+      return std::string(e.what());
+    }
+    return std::string("no error");
+  };
+  test::TempDir dir;
+  const std::string missing = (dir.path() / "docker.sock").string();
+  std::string text = message_for(parse_endpoint("unix://" + missing));
+  EXPECT_THAT(text,
+              HasSubstr("there is no socket at " + missing + ". Is the docker daemon running?"));
+  EXPECT_THAT(text, ::testing::Not(HasSubstr("port 80")));
+
+  // A socket file that nobody listens on any more (a daemon that died).
+  {
+    core::Fd listener(::socket(AF_UNIX, SOCK_STREAM, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, missing.c_str());
+    ASSERT_EQ(::bind(listener.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  }
+  text = message_for(parse_endpoint("unix://" + missing));
+  EXPECT_THAT(text, HasSubstr("nothing is listening on " + missing));
+
+  // Where the endpoint came from is said, so the user knows what to change.
+  {
+    test::ScopedEnv docker_host("DOCKER_HOST", "unix://" + missing);
+    EXPECT_THAT(message_for(endpoint_from_environment()),
+                HasSubstr("at unix://" + missing + " (from DOCKER_HOST): "));
+  }
+  {
+    test::ScopedEnv docker_host("DOCKER_HOST", std::nullopt);
+    EXPECT_THAT(message_for(endpoint_from_environment()),
+                HasSubstr("(the default; set DOCKER_HOST to use another engine)"));
+  }
 }
 
 TEST_F(FakeEngineTest, LeavesNoContainerBehindWhenItCannotStart) {
