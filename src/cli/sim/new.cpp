@@ -16,6 +16,8 @@
 #include <nlohmann/json.hpp>
 
 #include "cli/sim/templates.hpp"
+#include "core/paths.hpp"
+#include "docker/sim_name.hpp"
 #include "term/console.hpp"
 
 namespace tarvo::cli::sim {
@@ -82,13 +84,20 @@ class Scaffold {
   bool done_ = false;
 };
 
+// The name becomes the folder, the image (tarvo/<name>) and the container name.
 void check_name(const std::string& name) {
-  bool plain = !name.empty() && name != "." && name != "..";
-  for (unsigned char c : name)
-    plain = plain && c != '/' && c >= 0x20 && c != 0x7F;
-  if (!plain)
-    throw std::invalid_argument("Invalid sim name '" + name +
-                                "': it must be a single directory name (no '/')");
+  if (const auto problem = tarvo::docker::sim_name_problem(name))
+    throw std::invalid_argument("Invalid sim name '" + name + "': " + *problem);
+}
+
+// The example's Dockerfile, with this simulator's name where the example's stands.
+std::string dockerfile(const std::string& name) {
+  std::string text(templates::kDockerfile);
+  constexpr std::string_view kExample = "python-sim";
+  for (auto at = text.find(kExample); at != std::string::npos;
+       at = text.find(kExample, at + name.size()))
+    text.replace(at, kExample.size(), name);
+  return text;
 }
 
 std::string manifest(const std::string& name, const std::string& description, bool is_docker) {
@@ -134,7 +143,7 @@ void new_sim(const NewOptions& options) {
 void create(const std::string& name, const std::string& description, const std::string& location,
             bool is_docker) {
   check_name(name);
-  const fs::path dir = (fs::path(location) / name).lexically_normal();
+  const fs::path dir = (fs::path(core::paths::expand_home(location)) / name).lexically_normal();
 
   std::error_code error;
   const auto status = fs::status(dir, error);
@@ -158,8 +167,9 @@ void create(const std::string& name, const std::string& description, const std::
        true},
       {"README.md", readme(name, description), "how to develop, check and serve it"}};
   if (is_docker)
-    files.push_back({"Dockerfile", std::string(templates::kDockerfile),
-                     "the container image (serves on port 1337)"});
+    files.push_back({"Dockerfile", dockerfile(name),
+                     "the container image (serves on port 1337; needs the base image "
+                     "tarvo:latest)"});
 
   Scaffold scaffold;
   scaffold.make_directories(dir);
