@@ -19,6 +19,7 @@
 #include "core/interrupt.hpp"
 #include "core/logger.hpp"
 #include "package/filter.hpp"
+#include "package/secrets.hpp"
 #include "sim/manifest.hpp"
 
 namespace tarvo::package {
@@ -60,13 +61,23 @@ bool inside(const fs::path& path, const fs::path& root) {
   return !relative.empty() && *relative.begin() != "..";
 }
 
+// What a walk learns besides the archive: how much content there is (a measuring
+// walk) or has been written, and which files look like secrets.
+struct Tally {
+  std::uint64_t total = 0;
+  std::uint64_t done = 0;
+  std::vector<std::string> secret_like;
+  PackProgress progress;
+};
+
 // Walks the tree through directory descriptors, never through a symbolic link, and
-// writes each entry as it is met.
+// writes each entry as it is met; without an archive it only measures the content.
 class Packer {
  public:
   // `skip` is the folder the archive is written into, should it lie inside the tree.
-  Packer(archive* out, fs::path root, const PackageFilter& filter, const struct stat& skip)
-      : out_(out), root_(std::move(root)), filter_(filter), skip_(skip) {}
+  Packer(archive* out, fs::path root, const PackageFilter& filter, const struct stat& skip,
+         Tally& tally)
+      : out_(out), root_(std::move(root)), filter_(filter), skip_(skip), tally_(tally) {}
 
   void walk(int dir_fd, const std::string& prefix) {
     for (const std::string& name : sorted_names(dir_fd, prefix)) {
@@ -80,11 +91,14 @@ class Packer {
         core::Fd child(
             ::openat(dir_fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         if (!child) fail(relative, errno);
-        write_header(relative, AE_IFDIR, info, 0);
+        if (out_) write_header(relative, AE_IFDIR, info, 0);
         walk(child.get(), relative);
       } else if (filter_.excluded(relative, false)) {
         continue;
+      } else if (!out_) {
+        if (S_ISREG(info.st_mode)) tally_.total += static_cast<std::uint64_t>(info.st_size);
       } else if (S_ISREG(info.st_mode)) {
+        if (looks_like_secret(relative)) tally_.secret_like.push_back(relative);
         write_file(dir_fd, name, relative);
       } else if (S_ISLNK(info.st_mode)) {
         write_link(dir_fd, name, prefix, relative, info);
@@ -116,6 +130,8 @@ class Packer {
       ::close(copy);
       fail(prefix, error);
     }
+    // The duplicate shares the read position: a second walk starts from the top too.
+    ::rewinddir(dir.get());
     std::vector<std::string> names;
     errno = 0;
     while (const dirent* entry = ::readdir(dir.get())) {
@@ -174,6 +190,8 @@ class Packer {
       if (total > info.st_size) break;
       if (archive_write_data(out_, buffer, static_cast<std::size_t>(n)) < 0)
         check(ARCHIVE_FATAL, relative);
+      tally_.done += static_cast<std::uint64_t>(n);
+      if (tally_.progress) tally_.progress(tally_.done, std::max(tally_.done, tally_.total));
     }
     // The header already promised st_size bytes: a file that changed meanwhile would be
     // stored cut short or padded, so refuse it.
@@ -210,11 +228,12 @@ class Packer {
   fs::path root_;
   const PackageFilter& filter_;
   struct stat skip_;
+  Tally& tally_;
 };
 
 }  // namespace
 
-Package pack(const fs::path& directory) {
+Package pack(const fs::path& directory, const PackProgress& progress) {
   std::error_code error;
   const fs::path root = fs::canonical(directory, error);
   if (error || !fs::is_directory(root))
@@ -259,11 +278,15 @@ Package pack(const fs::path& directory) {
   struct stat output_folder {};
   if (::stat(folder.path().c_str(), &output_folder) != 0)
     throw PackageError("Cannot package into " + folder.path().string() + ": " + errno_text(errno));
-  Packer(out.get(), root, filter, output_folder).walk(root_fd.get(), "");
+  Tally tally;
+  tally.progress = progress;
+  // A first walk measures the content, so that progress has something to go by.
+  if (progress) Packer(nullptr, root, filter, output_folder, tally).walk(root_fd.get(), "");
+  Packer(out.get(), root, filter, output_folder, tally).walk(root_fd.get(), "");
   setup(archive_write_close(out.get()));
 
-  return Package{tar_gz,        file_name,        manifest.name,    manifest.description,
-                 manifest.kind, manifest.version, std::move(folder)};
+  return Package{tar_gz,        file_name,        manifest.name,     manifest.description,
+                 manifest.kind, manifest.version, std::move(folder), std::move(tally.secret_like)};
 }
 
 }  // namespace tarvo::package

@@ -13,9 +13,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "package/secrets.hpp"
 #include "scoped.hpp"
 
 namespace fs = std::filesystem;
+using tarvo::package::looks_like_secret;
 using tarvo::package::pack;
 using tarvo::package::PackageError;
 using tarvo::test::read_text;
@@ -123,6 +125,48 @@ TEST(Package, LeavesOutCachesBuildOutputsAndIgnoredPaths) {
   EXPECT_THAT(paths(read_archive(result.tar_gz)),
               ElementsAre(".tarvoignore", "data/", "data/small.csv", "lib/", "lib/build/",
                           "lib/build/keep.py", "lib/secret.txt", "sim.py", "tarvo.json"));
+}
+
+TEST(Package, FilesThatLookLikeSecretsArePackagedAndNamed) {
+  TempDir sim;
+  write_manifest(sim.path());
+  for (const char* file : {".env", "config/.env.local", "keys/id_rsa", "keys/id_rsa.pub",
+                           "tls/server.pem", "tls/server.key", ".netrc", "gcp-credentials.json",
+                           "sim.py", "environment.py", "ignored.key"})
+    write_text(sim.path() / file, "x");
+  write_text(sim.path() / ".tarvoignore", "ignored.key\n");
+
+  const auto result = pack(sim.path());
+  EXPECT_THAT(result.secret_like_files,
+              ElementsAre(".env", ".netrc", "config/.env.local", "gcp-credentials.json",
+                          "keys/id_rsa", "tls/server.key", "tls/server.pem"));
+  // A warning, not a change of content: they are in the archive.
+  const auto archived = paths(read_archive(result.tar_gz));
+  for (const auto& file : result.secret_like_files)
+    EXPECT_THAT(archived, ::testing::Contains(file));
+  EXPECT_THAT(archived, ::testing::Not(::testing::Contains("ignored.key")));
+
+  for (const char* plain : {"sim.py", "envs/a.py", "keys/id_ed25519.pub", "monkey.py"})
+    EXPECT_FALSE(looks_like_secret(plain)) << plain;
+  for (const char* secret : {".envrc", "a/.env.prod", "id_ed25519", "x/CREDENTIALS", ".pypirc"})
+    EXPECT_TRUE(looks_like_secret(secret)) << secret;
+}
+
+TEST(Package, ProgressCountsTheContentUpToItsTotal) {
+  TempDir sim;
+  write_manifest(sim.path());
+  write_text(sim.path() / "big.bin", std::string(200'000, 'b'));
+  write_text(sim.path() / "small.txt", "12345");
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> reports;
+  pack(sim.path(),
+       [&](std::uint64_t done, std::uint64_t total) { reports.emplace_back(done, total); });
+  ASSERT_FALSE(reports.empty());
+  const std::uint64_t content = 200'000 + 5 + fs::file_size(sim.path() / "tarvo.json");
+  EXPECT_EQ(reports.back(), std::make_pair(content, content));
+  for (std::size_t i = 1; i < reports.size(); ++i) {
+    EXPECT_LE(reports[i - 1].first, reports[i].first);
+    EXPECT_EQ(reports[i].second, content);
+  }
 }
 
 TEST(Package, RejectsAnIgnorePatternItCannotHonour) {

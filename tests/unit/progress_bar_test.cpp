@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+using tarvo::term::ProgressUnit;
 using tarvo::term::render_progress;
 
 TEST(ProgressBar, FillsInProportionAndFitsTheWidth) {
@@ -14,4 +15,12 @@ TEST(ProgressBar, FillsInProportionAndFitsTheWidth) {
   EXPECT_EQ(render_progress("Uploading a.tar.gz", 1, 4, 40), "Uploading a.tar.gz  25%  0.0/0.0 MB");
   // More sent than announced (a retried chunk) never overflows the bar.
   EXPECT_EQ(render_progress("x", 9, 4, 32), "x [##########] 100%  0.0/0.0 MB");
+}
+
+TEST(ProgressBar, SamplesShowTheirCountAndRate) {
+  EXPECT_EQ(render_progress("Benchmarking", 7500, 30000, 100, ProgressUnit::samples, 4210.4),
+            "Benchmarking [##########------------------------------]  25%  7500/30000 samples  "
+            "4210/s");
+  EXPECT_EQ(render_progress("Benchmarking", 0, 10, 40, ProgressUnit::samples),
+            "Benchmarking   0%  0/10 samples");
 }

@@ -10,7 +10,9 @@
 #include "cli/sim/target.hpp"
 #include "cli/sim/validate.hpp"
 #include "core/logger.hpp"
+#include "package/filter.hpp"
 #include "package/packer.hpp"
+#include "term/console.hpp"
 #include "term/progress_bar.hpp"
 
 namespace tarvo::cli::sim {
@@ -23,6 +25,24 @@ std::string upload_type(const std::string& kind) {
   for (auto at = type.find("sim-"); at != std::string::npos; at = type.find("sim-", at))
     type.erase(at, 4);
   return type;
+}
+
+// Packages the simulator, a progress bar on a terminal meanwhile.
+package::Package pack_with_progress(const std::filesystem::path& directory) {
+  const auto folder = directory.has_filename() ? directory : directory.parent_path();
+  term::ProgressBar bar(stderr, "Packaging " + folder.filename().string());
+  return package::pack(
+      directory, [&bar](std::uint64_t done, std::uint64_t total) { bar.update(done, total); });
+}
+
+// One warning line for each packaged file that looks like a secret: it is published
+// all the same (the ignore rules decide what is), but not without a word.
+void warn_about_secrets(const package::Package& package) {
+  const term::Console err(stderr);
+  for (const auto& file : package.secret_like_files)
+    err.print("[yellow]Warning: publishing " + term::escape(file) +
+              ", which looks like a secret; list it in " + package::kIgnoreFile +
+              " to leave it out[/yellow]");
 }
 
 }  // namespace
@@ -40,7 +60,8 @@ void _publish(const std::string& path) {
   const auto absolute = (std::filesystem::current_path() / path).lexically_normal();
   PlatformSession platform(_platform_base_url());
   logger.info("Preparing to publish the simulator...");
-  const auto package = package::pack(absolute);
+  const auto package = pack_with_progress(absolute);
+  warn_about_secrets(package);
   if (package.tar_gz.empty() || !std::filesystem::is_regular_file(package.tar_gz))
     throw std::logic_error("the simulator archive is missing after packaging");
 
