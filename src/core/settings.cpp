@@ -1,6 +1,11 @@
 #include "core/settings.hpp"
 
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 #include <system_error>
 
@@ -50,6 +55,43 @@ std::optional<std::string> from_config(const nlohmann::json& config, const char*
   return it->get<std::string>();
 }
 
+std::string quoted_list(const std::vector<std::string>& names) {
+  std::string text;
+  for (const auto& name : names)
+    text += (text.empty() ? "" : ", ") + ("'" + name + "'");
+  return text;
+}
+
+// One line naming every key the file holds that none of the settings reads.
+std::optional<std::string> unknown_keys_warning(const nlohmann::json& config,
+                                                const std::filesystem::path& path) {
+  std::vector<std::string> unknown;
+  for (const auto& [key, value] : config.items()) {
+    const bool known =
+        std::find(std::begin(kConfigKeys), std::end(kConfigKeys), key) != std::end(kConfigKeys);
+    if (!known) unknown.push_back(key);
+  }
+  if (unknown.empty()) return std::nullopt;
+  std::vector<std::string> known(std::begin(kConfigKeys), std::end(kConfigKeys));
+  return "config file " + path.string() + ": " + (unknown.size() == 1 ? "key " : "keys ") +
+         quoted_list(unknown) + " unknown and ignored; the known keys are " + quoted_list(known);
+}
+
+// A secret in a file that others may read: the way ssh treats a private key, but
+// a warning, not a refusal.
+std::optional<std::string> exposed_key_warning(const nlohmann::json& config,
+                                               const std::filesystem::path& path) {
+  const auto key = config.find("api_key");
+  if (key == config.end() || key->is_null()) return std::nullopt;
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0 || (info.st_mode & (S_IRGRP | S_IROTH)) == 0)
+    return std::nullopt;
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(info.st_mode & 07777));
+  return "config file " + path.string() + " holds api_key but its mode " + mode +
+         " lets others read it; make it private with: chmod 600 " + path.string();
+}
+
 }  // namespace
 
 std::filesystem::path config_file_path() {
@@ -78,6 +120,9 @@ Settings load_settings() {
   if (!settings.api_key) settings.api_key = file_key;
   settings.organization = from_environment("TARVO_ORGANIZATION");
   if (!settings.organization) settings.organization = file_organization;
+  for (const auto& warning :
+       {unknown_keys_warning(config, path), exposed_key_warning(config, path)})
+    if (warning) settings.warnings.push_back(*warning);
   return settings;
 }
 

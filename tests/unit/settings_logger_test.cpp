@@ -91,6 +91,51 @@ TEST(Logger, LinesCarryTimeLevelAndNameAndPrintLiterally) {
                            "INFO tarvo[.]cli[.]envdesk: [[]red[]]50%s %d[[]/red[]] [{][}]\n"));
 }
 
+TEST_F(SettingsTest, UnknownKeysAndAReadableKeyFileAreWarnedAbout) {
+  test::write_text(config(), R"({"api_url": "https://x", "api-key": "k", "envv": "dev"})");
+  std::filesystem::permissions(config(), std::filesystem::perms(0600));
+  auto settings = load_settings();
+  ASSERT_EQ(settings.warnings.size(), 1u);
+  EXPECT_EQ(settings.warnings[0], "config file " + config().string() +
+                                      ": keys 'api-key', 'envv' unknown and ignored; the known "
+                                      "keys are 'api_url', 'env', 'api_key', 'organization'");
+  EXPECT_EQ(settings.URL_API, "https://x");
+
+  // A key in a file that others may read: used, with the fix said.
+  test::write_text(config(), R"({"api_key": "secret"})");
+  std::filesystem::permissions(config(), std::filesystem::perms(0644));
+  settings = load_settings();
+  EXPECT_EQ(settings.api_key, "secret");
+  ASSERT_EQ(settings.warnings.size(), 1u);
+  EXPECT_THAT(settings.warnings[0],
+              HasSubstr("holds api_key but its mode 0644 lets others read it"));
+  EXPECT_THAT(settings.warnings[0], HasSubstr("chmod 600 " + config().string()));
+  std::filesystem::permissions(config(), std::filesystem::perms(0640));
+  EXPECT_EQ(load_settings().warnings.size(), 1u);
+
+  std::filesystem::permissions(config(), std::filesystem::perms(0600));
+  EXPECT_TRUE(load_settings().warnings.empty());
+  // Without a key, who may read the file is no concern.
+  test::write_text(config(), R"({"env": "dev"})");
+  std::filesystem::permissions(config(), std::filesystem::perms(0644));
+  EXPECT_TRUE(load_settings().warnings.empty());
+}
+
+TEST(Logger, AnInstalledSinkReceivesEveryLineInstead) {
+  static std::vector<std::pair<std::string, std::string>> lines;
+  lines.clear();
+  set_log_sink([](std::string_view prefix, std::string_view message) {
+    lines.emplace_back(prefix, message);
+  });
+  test::CapturedStderr captured;
+  get_logger("tarvo.n").info("[red]x[/red]");
+  set_log_sink(nullptr);
+  EXPECT_EQ(captured.text(), "");
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_THAT(lines[0].first, MatchesRegex(".* INFO tarvo[.]n: "));
+  EXPECT_EQ(lines[0].second, "[red]x[/red]");
+}
+
 TEST(Logger, LevelComesFromTheEnvironment) {
   for (const auto& [level, shows_debug] :
        {std::pair{"debug", true}, {"info", false}, {"DEBUG-ish", false}}) {

@@ -13,6 +13,7 @@
 #include "cli/compute/connect.hpp"
 #include "cli/exit.hpp"
 #include "cli/organization.hpp"
+#include "cli/settings.hpp"
 #include "compute/state.hpp"
 #include "core/interrupt.hpp"
 #include "term/status.hpp"
@@ -101,7 +102,7 @@ tarvo::compute::state::Record new_record(const std::string& cluster_id,
 }  // namespace
 
 void _connect_async(const std::optional<std::string>& name_arg, const Timeouts& timeouts) {
-  const auto settings = core::load_settings();
+  const auto settings = cli::load_settings();
 
   // Only a stored, non-empty record counts as an earlier node.
   if (const auto existing = tarvo::compute::state::load(); existing && !existing->empty()) {

@@ -3,6 +3,7 @@
 #include "cli/compute/disconnect.hpp"
 #include "cli/compute/compute.hpp"
 #include "cli/exit.hpp"
+#include "cli/settings.hpp"
 #include "compute/state.hpp"
 #include "core/http.hpp"
 #include "term/status.hpp"
@@ -29,7 +30,7 @@ void _shutdown_jobs(const Timeouts& timeouts) {
 }
 
 void _disconnect_async(const Timeouts& timeouts) {
-  const auto settings = core::load_settings();
+  const auto settings = cli::load_settings();
   const auto node = tarvo::compute::state::load();
   // A record without a cluster id names no node: there is nothing to deregister,
   // and a request for cluster "None" would only pretend to.

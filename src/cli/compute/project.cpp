@@ -4,13 +4,14 @@
 #include "api/client.hpp"
 #include "cli/compute/compute.hpp"
 #include "cli/exit.hpp"
+#include "cli/settings.hpp"
 #include "compute/state.hpp"
 #include "term/menu.hpp"
 
 namespace tarvo::cli::compute {
 
 void _project_async() {
-  const auto settings = core::load_settings();
+  const auto settings = cli::load_settings();
   const auto node = tarvo::compute::state::load();
   if (!node || !truthy(node->value("cluster_id", Json()))) {
     console().print("[red]No compute node is connected. Run `tarvo compute connect` first.[/red]");

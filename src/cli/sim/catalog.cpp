@@ -5,7 +5,7 @@
 
 #include "cli/exit.hpp"
 #include "cli/organization.hpp"
-#include "core/settings.hpp"
+#include "cli/settings.hpp"
 
 namespace tarvo::cli::sim {
 
@@ -15,7 +15,7 @@ Json _value_or(const Json& record, const char* key, const Json& fallback) {
 }
 
 std::string _platform_base_url() {
-  return core::load_settings().URL_API + "/v1";
+  return load_settings().URL_API + "/v1";
 }
 
 PlatformSession::PlatformSession(const std::string& base_url) : api(base_url) {
