@@ -17,6 +17,7 @@
 #include "core/interrupt.hpp"
 #include "host/command_loader.hpp"
 #include "host/help_format.hpp"
+#include "host/suggest.hpp"
 #include "host/version.hpp"
 #include "term/console.hpp"
 #include "term/prompt.hpp"
@@ -48,8 +49,15 @@ int report_usage_error(const CLI::App& root, const CLI::ParseError& error) {
     usage.pop_back();
   while (!usage.empty() && usage.front() == '\n')
     usage.erase(0, 1);
+  // The message quotes the command line, which may hold anything.
+  const std::string message = tarvo::term::for_stream(error.what(), stderr);
   std::fprintf(stderr, "%s\nTry '%s --help' for help.\n\nError: %s\n", usage.c_str(), path.c_str(),
-               error.what());
+               message.c_str());
+  // A hint for a person at a terminal; scripts get the error alone.
+  if (isatty(STDERR_FILENO)) {
+    const std::string hint = tarvo::host::did_you_mean(*app);
+    if (!hint.empty()) std::fprintf(stderr, "\n%s\n", tarvo::term::visible_controls(hint).c_str());
+  }
   return 2;
 }
 
