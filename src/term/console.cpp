@@ -8,7 +8,6 @@
 #include <ctime>
 #include <vector>
 
-#include "core/files.hpp"
 #include "core/utf8.hpp"
 #include "term/pretty.hpp"
 #include "term/status.hpp"
@@ -171,13 +170,14 @@ void write_log_line(std::string_view prefix, std::string_view message) {
   std::string line(prefix);
   line += render(message, use_color(stderr), terminal);
   line += '\n';
-  // One write per line: servers log from several threads.
-  core::files::write_all(STDERR_FILENO, line);
+  // Whole lines under the live line's lock (servers log from several threads), above
+  // any progress bar on standard error.
+  shared_live_line(stderr)->write(line);
 }
 
 Console::Console(std::FILE* stream)
     : stream_(stream),
-      live_(std::make_shared<LiveLine>(stream)),
+      live_(shared_live_line(stream)),
       terminal_(isatty(fileno(stream))),
       styled_(use_color(stream)) {}
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "term/console.hpp"
+#include "term/status.hpp"
 #include "term/text.hpp"
 
 namespace tarvo::term {
@@ -51,15 +52,13 @@ std::string render_progress(std::string_view label, std::uint64_t done, std::uin
 
 ProgressBar::ProgressBar(std::FILE* stream, std::string label, ProgressUnit unit)
     : stream_(stream),
+      live_(shared_live_line(stream)),
       label_(visible_controls(label)),
       unit_(unit),
       active_(::isatty(::fileno(stream)) != 0) {}
 
 ProgressBar::~ProgressBar() {
-  if (drawn_) {
-    std::fputs("\r\033[K", stream_);
-    std::fflush(stream_);
-  }
+  if (drawn_) live_->clear();
 }
 
 void ProgressBar::update(std::uint64_t done, std::uint64_t total) {
@@ -78,8 +77,7 @@ void ProgressBar::update(std::uint64_t done, std::uint64_t total) {
   const std::string line =
       truncate(render_progress(label_, done, total, terminal_width(stream_) - 1, unit_, per_second),
                terminal_width(stream_) - 1);
-  std::fprintf(stream_, "\r\033[K%s", line.c_str());
-  std::fflush(stream_);
+  live_->draw(line);
   drawn_ = true;
 }
 

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +24,8 @@ std::string render_progress(std::string_view label, std::uint64_t done, std::uin
                             int width, ProgressUnit unit = ProgressUnit::bytes,
                             std::optional<double> per_second = std::nullopt);
 
+class LiveLine;
+
 class ProgressBar {
  public:
   ProgressBar(std::FILE* stream, std::string label, ProgressUnit unit = ProgressUnit::bytes);
@@ -36,6 +39,7 @@ class ProgressBar {
 
  private:
   std::FILE* stream_;
+  std::shared_ptr<LiveLine> live_;  // lines printed meanwhile go above the bar
   std::string label_;
   ProgressUnit unit_;
   bool active_;

@@ -21,6 +21,14 @@ void put(std::FILE* stream, std::string_view text) {
 
 }  // namespace
 
+std::shared_ptr<LiveLine> shared_live_line(std::FILE* stream) {
+  static const auto out = std::make_shared<LiveLine>(stdout);
+  static const auto err = std::make_shared<LiveLine>(stderr);
+  if (stream == stdout) return out;
+  if (stream == stderr) return err;
+  return std::make_shared<LiveLine>(stream);
+}
+
 void LiveLine::write(std::string_view text) {
   std::lock_guard lock(mutex_);
   if (!line_.empty()) put(stream_, kEraseLine);

@@ -33,6 +33,11 @@ class LiveLine {
   std::string line_;  // what is drawn now; empty when nothing is
 };
 
+// The live line of standard output or of standard error, one per process and shared
+// by every console, spinner, progress bar and log line writing there, so that lines
+// printed while a bar or a spinner is shown go above it; other streams get their own.
+std::shared_ptr<LiveLine> shared_live_line(std::FILE* stream);
+
 class Status {
  public:
   // `live` is the console's shared last line; without one the status uses its own.
