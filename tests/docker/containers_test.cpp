@@ -42,6 +42,19 @@ TEST_F(EngineTest, StartedSimulatorIsReachableByItsNameUntilStopped) {
                            "localhost:1337", "host network", "True", "7"})
     EXPECT_THAT(table.out, HasSubstr(cell));
 
+  // For scripts: the same rows as JSON, and nothing else on standard output.
+  const auto json = tarvo({"sim", "status", "--json"});
+  EXPECT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(nlohmann::ordered_json::parse(json.out),
+            nlohmann::ordered_json::parse(R"([{"name": "echo-sim", "image": "tarvo/echo-sim",
+              "address": "localhost:1337", "ports": "host network", "historian_enabled": true,
+              "version": "7"}])"));
+  EXPECT_EQ(tarvo({"sim", "status", "--sim-name", "echo-sim", "--moniker", "--json"}).out,
+            "\"localhost:1337\"\n");
+  EXPECT_EQ(nlohmann::ordered_json::parse(
+                tarvo({"sim", "status", "--sim-name", "echo-sim", "--json"}).out)["state"],
+            "running");
+
   const auto moniker = tarvo({"sim", "status", "--sim-name", "echo-sim", "--moniker"});
   EXPECT_EQ(moniker.out, "localhost:1337\n");
   const auto record = tarvo({"sim", "status", "--sim-name", "echo-sim"});

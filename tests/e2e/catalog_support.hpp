@@ -40,9 +40,10 @@ class CatalogTest : public testing::Test {
  protected:
   // Starts the emulator with one organisation holding `sims`; `extra` are further
   // emulator options.
-  void start_platform(const Json& sims, const std::vector<std::string>& extra = {}) {
+  void start_platform(const Json& sims, const std::vector<std::string>& extra = {},
+                      const std::string& organization_name = "Acme") {
     const Json seed = {
-        {"organizations", Json::array({{{"uuid", kOrganization}, {"name", "Acme"}}})},
+        {"organizations", Json::array({{{"uuid", kOrganization}, {"name", organization_name}}})},
         {"sims", {{kOrganization, sims}}}};
     write_file(session_.home() / "seed.json", seed.dump());
     std::vector<std::string> argv = {build_bin("tarvo-platform-emulator").string(), "--port", "0",

@@ -7,6 +7,7 @@
 namespace tarvo::test {
 namespace {
 
+namespace fs = std::filesystem;
 using testing::HasSubstr;
 using testing::Not;
 
@@ -164,6 +165,56 @@ TEST_F(CatalogTest, ListLocalShowsTheSimulatorImagesOfTheEngine) {
                                    Row{"bar", "tarvo/bar", "2020-09-13 12:26:40"},
                                    Row{"bar:2", "tarvo/bar:2", "2020-09-13 12:26:40"},
                                    Row{"foo", "tarvo/foo", "2023-11-14 22:13:20"}));
+
+  const auto json = session_.run({"sim", "list", "--local", "--json"});
+  ASSERT_EQ(json.exit_code, 0) << json.err;
+  EXPECT_EQ(Json::parse(json.out), Json::parse(R"([
+    {"name": "bar", "docker_url": "tarvo/bar", "last_updated": "2020-09-13 12:26:40",
+     "version": "2"},
+    {"name": "bar:2", "docker_url": "tarvo/bar:2", "last_updated": "2020-09-13 12:26:40",
+     "version": "2"},
+    {"name": "foo", "docker_url": "tarvo/foo", "last_updated": "2023-11-14 22:13:20",
+     "version": null}])"));
+}
+
+TEST_F(CatalogTest, ListJsonIsOneDocumentWithTheTablesColumns) {
+  start_platform(Json::parse(R"([
+    {"id": "s-1", "name": "walker", "description": "A walker",
+     "versions": [{"version": 2, "configuration_status": "READY"}, {"version": 1}]},
+    {"id": "s-2", "name": "bare", "description": "none yet", "versions": []}
+  ])"));
+  const auto result = session_.run({"sim", "list", "--json"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(Json::parse(result.out), Json::parse(R"([
+    {"name": "walker", "version": 2, "description": "A walker", "status": "READY", "uuid": "s-1"},
+    {"name": "bare", "version": 1, "description": "none yet", "status": "Unknown", "uuid": "s-2"}
+  ])"));
+}
+
+TEST_F(CatalogTest, OutsideTextKeepsItsControlCharactersInAPipe) {
+  // In a pipe (or a file) the text is the platform's, byte for byte; on a terminal
+  // the same names show as escapes (sim_terminal_test).
+  const std::string hostile = "\x1b]0;pwned\a\x1b[2J";
+  start_platform(Json::array(
+      {{{"id", "s-1"}, {"name", "x"}, {"description", hostile}, {"versions", Json::array()}}}));
+  const auto result = session_.run({"sim", "list"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.out, HasSubstr(hostile));
+}
+
+TEST_F(CatalogTest, ConfigFileWarningsAreOneLineEach) {
+  start_platform(Json::array());
+  const auto config = session_.home() / "config" / "tarvo" / "config.json";
+  fs::create_directories(config.parent_path());
+  write_file(config, R"({"api_key": "k", "organisation": "Acme"})");
+  fs::permissions(config, fs::perms(0644));
+  const auto result = session_.run({"sim", "list"});
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("Warning: config file " + config.string() +
+                                    ": key 'organisation' unknown and ignored; the known keys "
+                                    "are 'api_url', 'env', 'api_key', 'organization'\n"));
+  EXPECT_THAT(result.err, HasSubstr("lets others read it; make it private with: chmod 600 " +
+                                    config.string() + "\n"));
 }
 
 }  // namespace

@@ -19,14 +19,18 @@ class SimContainersTest : public ::testing::Test {
   Session session_;
 };
 
-TEST_F(SimContainersTest, StatusTableReportsAnEngineFailureAsOneRedLogLine) {
+TEST_F(SimContainersTest, StatusReportsAnEngineFailureAsOneLogLineAndFails) {
   fake_.on("/containers/json", http_reply(500, R"({"message":"engine is [shutting] down"})"));
   const auto result = session_.run({"sim", "status"});
-  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.exit_code, 1);
   EXPECT_EQ(result.out, "");
+  // The line's markup is rendered as the console renders it: in a pipe, no tags.
   EXPECT_THAT(result.err,
-              MatchesRegex(".* INFO tarvo_cli\\.cli\\.envdesk: \\[red\\]Error \\(EngineError\\): "
-                           "engine is \\[shutting\\] down\\[/red\\]\n"));
+              MatchesRegex(".* INFO tarvo_cli\\.cli\\.envdesk: Error \\(EngineError\\): "
+                           "engine is \\[shutting\\] down\n"));
+  const auto json = session_.run({"sim", "status", "--json"});
+  EXPECT_EQ(json.exit_code, 1);
+  EXPECT_EQ(json.out, "");
 
   // With a name the failure is the command's.
   const auto one = session_.run({"sim", "status", "--sim-name", "my-sim", "--moniker"});
@@ -46,16 +50,31 @@ TEST_F(SimContainersTest, EveryCommandNamesTheEngineItCannotReach) {
                                              {"sim", "logs", "my-sim", "--stream"},
                                              {"sim", "stop"},
                                              {"sim", "stop", "--sim-id", "my-sim"},
-                                             {"sim", "info", "--name", "my-sim"}}) {
+                                             {"sim", "info", "--name", "my-sim"},
+                                             {"sim", "list", "--local", "--json"},
+                                             {"sim", "status"}}) {
     const auto result = session_.run(args);
     EXPECT_EQ(result.exit_code, 1) << args[1];
-    EXPECT_THAT(result.err, HasSubstr("Error: cannot reach the Docker engine at " + host +
-                                      " (is Docker running?)"))
+    EXPECT_THAT(result.err,
+                HasSubstr("cannot reach the Docker engine at " + host + " (from DOCKER_HOST): "))
         << args[1];
+    EXPECT_THAT(result.err, HasSubstr(". Is the docker daemon running?")) << args[1];
   }
+  // The container that cannot start is reported, the empty result printed, and the
+  // command fails.
   const auto mapped = session_.run({"sim", "mappings", "--image", "tarvo/my-sim"});
-  EXPECT_EQ(mapped.exit_code, 0);
+  EXPECT_EQ(mapped.exit_code, 1);
   EXPECT_EQ(mapped.out, "Error: Could not start the container 'tarvo/my-sim'\nnull\n");
+
+  // A socket is named as the path it is, not as libcurl's "localhost port 80".
+  ScratchDir nowhere;
+  session_.env()["DOCKER_HOST"] = "unix://" + (nowhere.path() / "docker.sock").string();
+  const auto socket = session_.run({"sim", "stop"});
+  EXPECT_EQ(socket.exit_code, 1);
+  EXPECT_THAT(socket.err,
+              HasSubstr("there is no socket at " + (nowhere.path() / "docker.sock").string() +
+                        ". Is the docker daemon running?"));
+  EXPECT_THAT(socket.err, ::testing::Not(HasSubstr("port 80")));
 }
 
 TEST_F(SimContainersTest, BadSettingsAndInputsAreOneLineErrors) {

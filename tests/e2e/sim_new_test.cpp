@@ -31,7 +31,17 @@ TEST(SimNew, AllOptionsAskNothingAndWriteADockerProject) {
             R"({"name":"cart","description":"Pole \"balancing\" [v1]","kind":"sim-docker",)"
             R"("version":"0.1.0","command":["python3","sim.py"]})");
   EXPECT_EQ(read_file(dir / "sim.py"), read_file(example("python-sim") / "sim.py"));
-  EXPECT_EQ(read_file(dir / "Dockerfile"), read_file(example("python-sim") / "Dockerfile"));
+  // The example's Dockerfile, made this simulator's, and the base image accounted for.
+  const std::string dockerfile = read_file(dir / "Dockerfile");
+  EXPECT_THAT(dockerfile, HasSubstr("docker build -t tarvo/cart .\n"));
+  EXPECT_THAT(dockerfile, HasSubstr("tarvo sim start cart\n"));
+  EXPECT_THAT(dockerfile, Not(HasSubstr("python-sim")));
+  EXPECT_THAT(dockerfile, HasSubstr("Base image for Docker"));
+  std::string example_dockerfile = read_file(example("python-sim") / "Dockerfile");
+  for (auto at = example_dockerfile.find("python-sim"); at != std::string::npos;
+       at = example_dockerfile.find("python-sim"))
+    example_dockerfile.replace(at, 10, "cart");
+  EXPECT_EQ(dockerfile, example_dockerfile);
   EXPECT_THAT(read_file(dir / "README.md"), StartsWith("# cart\n\nPole \"balancing\" [v1]\n\n## "));
   EXPECT_THAT(result.out, HasSubstr("Dockerfile"));
 }
@@ -76,6 +86,41 @@ TEST(SimNew, EmptyAnswersTakeTheDefaults) {
   EXPECT_TRUE(fs::exists(work.path() / "second" / "sim.py"));
 }
 
+TEST(SimNew, ABadNameAtThePromptIsAskedForAgainWithTheRule) {
+  Session session;
+  ScratchDir work;
+  auto result =
+      run_in(session, work.path(), {"sim", "new", "-d", "d", "-l", "."}, "x y\nMySim\ncart-pole\n");
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_THAT(result.err, HasSubstr("'x y' cannot name a simulator: use only lower-case letters"));
+  EXPECT_THAT(result.err, HasSubstr("'MySim' cannot name a simulator: image names are lower-case "
+                                    "(try 'mysim')"));
+  std::size_t prompts = 0;
+  for (auto at = result.out.find("Name [my-sim]: "); at != std::string::npos;
+       at = result.out.find("Name [my-sim]: ", at + 1))
+    ++prompts;
+  EXPECT_EQ(prompts, 3u);
+  EXPECT_TRUE(fs::exists(work.path() / "cart-pole" / "tarvo.json"));
+  EXPECT_FALSE(fs::exists(work.path() / "x y"));
+}
+
+TEST(SimNew, ALeadingTildeIsTheHomeDirectory) {
+  Session session;
+  ScratchDir work;
+  // At the prompt, where no shell expands it, and as an option written as one word.
+  auto asked = run_in(session, work.path(), {"sim", "new", "-n", "one", "-d", "d"}, "~/sims\n");
+  ASSERT_EQ(asked.exit_code, 0) << asked.err;
+  EXPECT_TRUE(fs::exists(session.home() / "sims" / "one" / "tarvo.json"));
+  auto given = run_in(session, work.path(), {"sim", "new", "-n", "two", "-d", "d", "--location=~"});
+  ASSERT_EQ(given.exit_code, 0) << given.err;
+  EXPECT_TRUE(fs::exists(session.home() / "two" / "tarvo.json"));
+  EXPECT_FALSE(fs::exists(work.path() / "~"));
+  // Only a leading "~" stands for the home: elsewhere it is a name like any other.
+  auto inner = run_in(session, work.path(), {"sim", "new", "-n", "three", "-d", "d", "-l", "a/~"});
+  ASSERT_EQ(inner.exit_code, 0) << inner.err;
+  EXPECT_TRUE(fs::exists(work.path() / "a" / "~" / "three"));
+}
+
 TEST(SimNew, RefusesToWriteOverAnything) {
   Session session;
   ScratchDir work;
@@ -94,10 +139,13 @@ TEST(SimNew, RefusesToWriteOverAnything) {
   EXPECT_EQ(file.err, "Error: plain already exists and is not a directory\n");
   EXPECT_EQ(read_file(work.path() / "plain"), "a file");
 
-  for (const char* name : {"../escape", "a/b", "..", ""}) {
+  // A name that cannot become an image name is a usage error naming the rule.
+  for (const char* name : {"../escape", "a/b", "..", "", "x y", "MySim"}) {
     auto bad = run_in(session, work.path(), {"sim", "new", "-n", name, "-d", "x", "-l", "inner"});
-    EXPECT_EQ(bad.exit_code, 1) << name;
-    EXPECT_THAT(bad.err, StartsWith("Error: Invalid sim name")) << name;
+    EXPECT_EQ(bad.exit_code, 2) << name;
+    EXPECT_THAT(bad.err,
+                HasSubstr("Error: --name: '" + std::string(name) + "' cannot name a simulator: "))
+        << name;
   }
   EXPECT_FALSE(fs::exists(work.path() / "inner"));
   EXPECT_FALSE(fs::exists(work.path() / "escape"));

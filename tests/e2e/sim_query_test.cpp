@@ -51,12 +51,12 @@ bool accepts_connections(int port) {
 // `tarvo sim run` in the background for the life of the object; Ctrl-C ends it.
 class ServedSimulator {
  public:
-  ServedSimulator() : port_(free_port()) {
+  explicit ServedSimulator(const std::string& protocol = "grpc") : port_(free_port()) {
     const std::string tarvo = tarvo_binary().string();
     const std::string path = std::string(TARVO_BUILD_DIR) + "/examples/cpp-sim";
     const std::string port = std::to_string(port_);
-    std::vector<std::string> args = {tarvo,    "sim",       "run",    path,
-                                     "--host", "127.0.0.1", "--port", port};
+    std::vector<std::string> args = {tarvo,       "sim",    "run", path,         "--host",
+                                     "127.0.0.1", "--port", port,  "--protocol", protocol};
     std::vector<char*> argv;
     for (auto& arg : args)
       argv.push_back(arg.data());
@@ -127,11 +127,45 @@ TEST(SimQuery, MappingsPrintTheJsonAsItIs) {
   EXPECT_EQ(mapped.out, tarvo::sim::serialize(result) + "\n");
 }
 
-TEST(SimQuery, AnAddressWithoutAPortIsAnError) {
+TEST(SimQuery, EveryCommandReadsTheSameAddressForms) {
+  if (!sim_run_available()) GTEST_SKIP() << "this build has no body for tarvo sim run";
+  const ServedSimulator http("http");
+  const ServedSimulator grpc("grpc");
   const Session session;
-  const auto mapped = session.run({"sim", "mappings", "--address", "localhost"});
-  EXPECT_EQ(mapped.exit_code, 1);
-  EXPECT_THAT(mapped.err, StartsWith("Error: "));
+  for (const auto& address : {"http://" + http.address(), "grpc://" + grpc.address()}) {
+    SCOPED_TRACE(address);
+    const auto info = session.run({"sim", "info", "--address", address});
+    ASSERT_EQ(info.exit_code, 0) << info.err;
+    EXPECT_THAT(info.out, HasSubstr("- Address:  " + address + "\n"));
+    EXPECT_THAT(info.out, HasSubstr("- Is Channel Available?  True\n"));
+    EXPECT_THAT(info.out, HasSubstr("- Action Space:  Discrete(2)\n"));
+    const auto mapped = session.run({"sim", "mappings", "--address", address});
+    ASSERT_EQ(mapped.exit_code, 0) << mapped.err;
+    EXPECT_EQ(nlohmann::ordered_json::parse(mapped.out)["action_space"]["space"], "Discrete(2)");
+    const auto validated = session.run({"sim", "validate", "--address", address});
+    EXPECT_EQ(validated.exit_code, 0) << validated.out << validated.err;
+    const auto measured = session.run({"sim", "benchmark", "-a", address, "-s", "20"});
+    EXPECT_EQ(measured.exit_code, 0) << measured.err;
+    EXPECT_THAT(measured.out, StartsWith("Samples per second: "));
+    EXPECT_EQ(measured.err, "");  // no progress bar outside a terminal
+  }
+  // A plain host:port takes validate's --protocol.
+  const auto plain = session.run({"sim", "validate", "-a", http.address(), "-p", "http"});
+  EXPECT_EQ(plain.exit_code, 0) << plain.out << plain.err;
+}
+
+TEST(SimQuery, AnAddressOutsideTheFormsIsAnErrorNamingThem) {
+  const Session session;
+  for (const auto& args :
+       std::vector<std::vector<std::string>>{{"sim", "mappings", "--address", "localhost"},
+                                             {"sim", "info", "--address", "https://localhost:1337"},
+                                             {"sim", "validate", "-a", "ftp://localhost:1337"},
+                                             {"sim", "benchmark", "-a", "http://localhost"}}) {
+    const auto result = session.run(args);
+    EXPECT_EQ(result.exit_code, 1) << args[1];
+    EXPECT_THAT(result.err, HasSubstr("host:port, grpc://host:port or http://host:port"))
+        << args[1];
+  }
 }
 
 }  // namespace
