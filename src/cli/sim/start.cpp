@@ -22,7 +22,8 @@ void start(const StartOptions& options) {
 }
 
 void _say(const std::string& line) {
-  std::fputs(line.c_str(), stdout);
+  // The line quotes the engine (the image's version label, the address).
+  std::fputs(term::for_stream(line, stdout).c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
