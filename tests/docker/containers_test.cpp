@@ -175,8 +175,9 @@ TEST_F(EngineTest, ImagesThatAreMissingOrCannotStartLeaveNothingBehind) {
   EXPECT_THAT(broken.err, HasSubstr("Error: cannot start 'tarvo/broken-sim': "));
   EXPECT_TRUE(our_containers().empty());
 
+  // The failure is reported, the empty result printed, and the command fails.
   const auto mapped = tarvo({"sim", "mappings", "--image", "tarvo/broken-sim"});
-  EXPECT_EQ(mapped.exit_code, 0) << mapped.err;
+  EXPECT_EQ(mapped.exit_code, 1) << mapped.err;
   EXPECT_EQ(mapped.out, "Error: Could not start the container 'tarvo/broken-sim'\nnull\n");
   EXPECT_TRUE(our_containers().empty());
 }

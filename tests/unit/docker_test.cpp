@@ -312,6 +312,24 @@ TEST_F(FakeEngineTest, PublishesTheSimulatorPortOnAFreeLoopbackPortByDefault) {
             R"({"1337/tcp":[{"HostIp":"127.0.0.1","HostPort":"1337"}]})");
 }
 
+TEST_F(FakeEngineTest, AFollowedLogReturnsOnlyOnceTheContainerIsNoLongerRunning) {
+  fake_.on(
+      "GET /v1.41/containers/my-sim/json",
+      test::http_reply(200, R"({"Id":"c0ffee","Config":{"Labels":{"tarvo.managed":"true"}}})"));
+  fake_.on("/logs", test::http_reply(200, framed_stream(), "application/vnd.docker.raw-stream"));
+  fake_.on("/wait", test::http_reply(200, R"({"StatusCode":0})"));
+  const auto discard = [](LogChannel, std::string_view) { return true; };
+  auto followed = engine();
+  sim_logs(followed, "my-sim", true, discard);
+  // The stream ends when the output closes; the engine may still call the container
+  // running a moment longer, so the end waits for it.
+  EXPECT_THAT(fake_.requests().back(),
+              StartsWith("POST /v1.41/containers/c0ffee/wait?condition=not-running "));
+  auto once = engine();
+  sim_logs(once, "my-sim", false, discard);
+  EXPECT_THAT(fake_.requests().back(), HasSubstr("/logs?"));
+}
+
 TEST_F(FakeEngineTest, RefusesALogStreamItCannotRead) {
   fake_.on(
       "GET /v1.41/containers/my-sim/json",
