@@ -17,7 +17,9 @@ const std::vector<Entry>& environment() {
        kSim},
       {"DOCKER_HOST",
        "The Docker engine, unix:///path or tcp://host:port (default "
-       "unix:///var/run/docker.sock). The compute group hands it to the docker program."},
+       "unix:///var/run/docker.sock). The compute group hands it to the docker program; an "
+       "engine the sim group cannot reach is reported with the socket or DOCKER_HOST it was "
+       "looked for at."},
       {"XDG_CONFIG_HOME", "Where the configuration file is looked for (default ~/.config)."},
       {"XDG_STATE_HOME", "Where the compute node state is kept (default ~/.local/state).",
        kCompute},
@@ -35,7 +37,9 @@ const std::vector<Entry>& files() {
   static const std::vector<Entry> entries{
       {"$XDG_CONFIG_HOME/tarvo/config.json",
        "Settings kept in a file (default ~/.config/tarvo/config.json): api_url, env, api_key "
-       "and organization, each overridden by its variable."},
+       "and organization, each overridden by its variable. A key besides these, and an "
+       "api_key in a file that group or others may read (chmod 600 is the fix), each give a "
+       "warning."},
       {"$XDG_STATE_HOME/tarvo/compute.json",
        "The compute node state (default ~/.local/state/tarvo/compute.json), written by connect "
        "and project, removed by disconnect.",
@@ -60,7 +64,9 @@ const std::vector<Entry>& files() {
 const std::vector<Entry>& exit_codes() {
   static const std::vector<Entry> entries{
       {"0", "Success."},
-      {"1", "The command failed; the reason is printed on standard error."},
+      {"1",
+       "The command failed; the reason is printed (on standard error, or as the command's "
+       "own message, such as sim status when the Docker engine cannot be reached)."},
       {"2", "The command line was not understood; the usage is printed on standard error."},
       {"130",
        "Interrupted by Ctrl-C, SIGTERM or SIGHUP, after stopping what the command "
