@@ -13,6 +13,7 @@
 #include <utility>
 
 #include "core/fd.hpp"
+#include "core/os/os.hpp"
 
 namespace tarvo::docker {
 namespace {
@@ -64,7 +65,7 @@ std::optional<std::string> socket_problem(const std::string& path) {
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return "the socket path " + path + " is too long";
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  core::Fd socket_fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const core::Fd socket_fd = core::os::open_socket(AF_UNIX, SOCK_STREAM, 0);
   if (!socket_fd) return std::nullopt;
   if (::connect(socket_fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
     return std::nullopt;
