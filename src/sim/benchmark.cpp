@@ -14,8 +14,10 @@ namespace tarvo::sim {
 
 namespace {
 
-// Progress reports per run: enough for a smooth bar, too few to cost a step's time.
+// Progress reports per run: enough for a smooth bar, too few to cost a step's time;
+// and at least one every few hundred steps, so that a long run's count keeps moving.
 constexpr long long kReports = 500;
+constexpr long long kMostStepsBetweenReports = 256;
 
 double measure(const std::optional<std::string>& target, long long samples,
                const std::string& protocol, const BenchmarkProgress& progress) {
@@ -31,7 +33,8 @@ double measure(const std::optional<std::string>& target, long long samples,
   }
 
   client->reset(0);
-  const long long report_every = (samples + kReports - 1) / kReports;
+  const long long report_every =
+      std::min((samples + kReports - 1) / kReports, kMostStepsBetweenReports);
   if (progress) progress(0, samples);
   const auto start = std::chrono::steady_clock::now();
   for (long long i = 0; i < samples; ++i) {

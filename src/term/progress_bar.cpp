@@ -65,10 +65,12 @@ void ProgressBar::update(std::uint64_t done, std::uint64_t total) {
   if (!active_ || total == 0) return;
   const auto now = std::chrono::steady_clock::now();
   if (!started_) started_ = now;
-  // Redraw only when the bar moves: libcurl reports many times a second.
+  // Redraw when the bar moves, or now and then for the count and the rate: callers
+  // report many times a second, and a long run moves the bar only every few seconds.
   const int permille = static_cast<int>(std::min(done, total) * 1000 / total);
-  if (permille == last_permille_) return;
+  if (permille == last_permille_ && last_drawn_ && now - *last_drawn_ < kRedrawInterval) return;
   last_permille_ = permille;
+  last_drawn_ = now;
   std::optional<double> per_second;
   const std::chrono::duration<double> elapsed = now - *started_;
   if (unit_ == ProgressUnit::samples && elapsed.count() > 0)

@@ -46,6 +46,8 @@ class ProgressBar {
   bool drawn_ = false;
   int last_permille_ = -1;
   std::optional<std::chrono::steady_clock::time_point> started_;
+  std::optional<std::chrono::steady_clock::time_point> last_drawn_;
+  static constexpr std::chrono::milliseconds kRedrawInterval{250};
 };
 
 }  // namespace tarvo::term
