@@ -18,7 +18,6 @@
 // threads leave once they are not needed.
 #include <absl/synchronization/mutex.h>
 #include <grpcpp/grpcpp.h>
-#include <grpcpp/health_check_service_interface.h>
 
 #include <algorithm>
 #include <atomic>
@@ -35,6 +34,7 @@
 #include "core/interrupt.hpp"
 #include "proto/simulator.grpc.pb.h"
 #include "sim/client.hpp"
+#include "sim/grpc_health.hpp"
 #include "sim/log.hpp"
 #include "sim/serving.hpp"
 
@@ -51,8 +51,11 @@ using RawService = tarvo::sim::Simulator::WithRawMethod_Session<tarvo::sim::Simu
 
 // One Session stream. Its operations run one at a time (read, relay, write, read...),
 // so that only one thread ever handles it at once.
-struct Stream {
+struct Stream : QueueTag {
   enum class Step { accepting, reading, writing, finishing };
+
+  Stream() : QueueTag{Owner::stream} {}
+  QueueTag* tag() { return this; }
 
   grpc::ServerContext context;
   grpc::ServerAsyncReaderWriter<grpc::ByteBuffer, grpc::ByteBuffer> stream{&context};
@@ -74,19 +77,23 @@ struct Poller {
 
 class Relay {
  public:
-  explicit Relay(const SessionSetup& setup) : setup_(setup) {}
+  explicit Relay(const SessionSetup& setup)
+      : setup_(setup), health_(tarvo::sim::Simulator::service_full_name()) {}
   ~Relay() { close(); }
   Relay(const Relay&) = delete;
   Relay& operator=(const Relay&) = delete;
 
   void attach(grpc::ServerBuilder& builder) {
     builder.RegisterService(&service_);
+    health_.attach(builder);
     queue_ = builder.AddCompletionQueue();
   }
 
   // Once the server is built: waits for the first stream and starts polling.
   void start() {
     accept();
+    health_.start(queue_.get(),
+                  [this](const std::function<void()>& operation) { return issue(operation); });
     std::lock_guard lock(pool_mutex_);
     add_poller();
     watchdog_ = std::jthread([this](std::stop_token stop) { watch(stop); });
@@ -111,12 +118,16 @@ class Relay {
       pollers.swap(pollers_);
     }
     pollers.clear();  // joins
+    health_.clear();
     std::lock_guard lock(streams_mutex_);
     // Every simulator is told at once, so that they share one grace period.
     for (auto& [key, stream] : streams_)
       if (stream->session) stream->session->begin_ending();
     streams_.clear();
   }
+
+  // Health probes hear NOT_SERVING from now on.
+  void stop_serving() { health_.stop_serving(); }
 
  private:
   // How long every poller must have been relaying before another one is added, and
@@ -135,7 +146,7 @@ class Relay {
     }
     if (!issue([&] {
           service_.RequestSession(&stream->context, &stream->stream, queue_.get(), queue_.get(),
-                                  stream);
+                                  stream->tag());
         }))
       forget(stream);
   }
@@ -202,7 +213,7 @@ class Relay {
         }
         if (!serialize(stream)) return;
         stream->step = Step::writing;
-        if (!issue([&] { stream->stream.Write(stream->sent, stream); })) forget(stream);
+        if (!issue([&] { stream->stream.Write(stream->sent, stream->tag()); })) forget(stream);
         return;
       case Step::writing:
         if (!ok) break;
@@ -216,12 +227,12 @@ class Relay {
 
   void read(Stream* stream) {
     stream->step = Stream::Step::reading;
-    if (!issue([&] { stream->stream.Read(&stream->received, stream); })) forget(stream);
+    if (!issue([&] { stream->stream.Read(&stream->received, stream->tag()); })) forget(stream);
   }
 
   void finish(Stream* stream, const grpc::Status& status) {
     stream->step = Stream::Step::finishing;
-    if (!issue([&] { stream->stream.Finish(status, stream); })) forget(stream);
+    if (!issue([&] { stream->stream.Finish(status, stream->tag()); })) forget(stream);
   }
 
   // The reply into the bytes to send; false (and the stream finished) when it cannot be.
@@ -243,7 +254,7 @@ class Relay {
     stream->step = Stream::Step::finishing;
     if (!issue([&] {
           stream->stream.WriteAndFinish(stream->sent, grpc::WriteOptions(), grpc::Status::OK,
-                                        stream);
+                                        stream->tag());
         }))
       forget(stream);
   }
@@ -269,7 +280,11 @@ class Relay {
       if (status == grpc::CompletionQueue::SHUTDOWN) return;
       if (status == grpc::CompletionQueue::GOT_EVENT) {
         poller.busy_since.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-        handle(static_cast<Stream*>(tag), ok);
+        auto* event = static_cast<QueueTag*>(tag);
+        if (event->owner == QueueTag::Owner::stream)
+          handle(static_cast<Stream*>(event), ok);
+        else
+          health_.handle(event, ok);
         poller.busy_since.store(0, std::memory_order_relaxed);
       }
       if (running_.load(std::memory_order_relaxed) > 1 && leave_if_spare(poller)) return;
@@ -328,6 +343,7 @@ class Relay {
 
   const SessionSetup& setup_;
   RawService service_;
+  GrpcHealth health_;
   std::unique_ptr<grpc::ServerCompletionQueue> queue_;
   std::mutex ops_mutex_;
   bool closing_ = false;
@@ -355,10 +371,6 @@ class GrpcServer final : public Server {
     // Abseil's lock-order bookkeeping costs a few percent of every step; gRPC's locks
     // are not ours to debug.
     absl::SetMutexDeadlockDetectionMode(absl::OnDeadlockCycle::kIgnore);
-    // grpc.health.v1.Health for probes: SERVING from here on, for the server ("") and
-    // the Simulator service; NOT_SERVING once stop() begins. A process-wide switch.
-    static const bool health_enabled = (grpc::EnableDefaultHealthCheckService(true), true);
-    (void)health_enabled;
     grpc::ServerBuilder builder;
     int bound = 0;
     auto address = listen_address(host_, port_);
@@ -374,8 +386,6 @@ class GrpcServer final : public Server {
       throw std::runtime_error("cannot serve gRPC on " + address +
                                " (address in use or not available)");
     port_ = bound;
-    if (auto* health = server_->GetHealthCheckService())
-      health->SetServingStatus(tarvo::sim::Simulator::service_full_name(), true);
     relay_.start();
     (setup_.announce ? log_info : log_debug)(
         setup_.log_name, "serving over gRPC on " + listen_address(host_, port_));
@@ -394,7 +404,7 @@ class GrpcServer final : public Server {
     stopped_ = true;
     stop_.raise();  // ends every wait on a simulator
     if (server_) {
-      if (auto* health = server_->GetHealthCheckService()) health->Shutdown();
+      relay_.stop_serving();
       // The pollers go on serving while the server shuts down: replies in flight
       // still reach their clients.
       server_->Shutdown(std::chrono::system_clock::now() + std::chrono::seconds(1));

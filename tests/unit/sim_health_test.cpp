@@ -11,7 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "core/process.hpp"
-#include "grpc/health/v1/health.grpc.pb.h"
+#include "proto/health.grpc.pb.h"
 #include "proto/simulator.grpc.pb.h"
 #include "sim_raw_http.hpp"
 #include "sim_test_support.hpp"
