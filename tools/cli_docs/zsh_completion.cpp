@@ -33,17 +33,17 @@ std::string action(ValueKind kind, const std::vector<std::string>& choices) {
   return " ";
 }
 
-// One spec per name, each excluding the option's other names (and itself).
+// One _arguments entry per name, each excluding the option's other names (and itself).
 void write_option(std::ostream& out, const Option& option) {
   const auto names = option.names();
   const std::string excluded = names.size() > 1 ? "(" + joined(names) + ")" : "";
   for (const auto& name : names) {
-    std::string spec = excluded + name;
-    if (option.takes_value) spec += name.rfind("--", 0) == 0 ? "=" : "+";
-    spec += "[" + description(option.help.empty() ? name : option.help) + "]";
+    std::string entry = excluded + name;
+    if (option.takes_value) entry += name.rfind("--", 0) == 0 ? "=" : "+";
+    entry += "[" + description(option.help.empty() ? name : option.help) + "]";
     if (option.takes_value)
-      spec += ":" + option.value_name + ":" + action(option.kind, option.choices);
-    out << " \\\n    " << single_quoted(spec);
+      entry += ":" + option.value_name + ":" + action(option.kind, option.choices);
+    out << " \\\n    " << single_quoted(entry);
   }
 }
 

@@ -112,17 +112,17 @@ class SpaceSet:
     reader."""
 
     def __init__(self, sensor_json, action_json):
-        self.observation_spec = _spec("sensor_space", sensor_json)
-        self.action_spec = _spec("action_space", action_json)
-        self.observation_space = space_json.build_space(self.observation_spec)
-        self.action_space = space_json.build_space(self.action_spec)
-        self.read_observation = space_json.value_reader(self.observation_spec)
-        self.read_observations = space_json.batch_reader(self.observation_spec)
+        self.observation_layout = _layout("sensor_space", sensor_json)
+        self.action_layout = _layout("action_space", action_json)
+        self.observation_space = space_json.build_space(self.observation_layout)
+        self.action_space = space_json.build_space(self.action_layout)
+        self.read_observation = space_json.value_reader(self.observation_layout)
+        self.read_observations = space_json.batch_reader(self.observation_layout)
 
 
-def _spec(method, value):
+def _layout(method, value):
     try:
-        return space_json.read_spec(value)
+        return space_json.read_layout(value)
     except ValueError as error:
         raise SimulatorError(method, value, f"not a space: {error}") from None
 

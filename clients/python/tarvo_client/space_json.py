@@ -1,4 +1,4 @@
-"""A simulator's space JSON, checked and read into a description (`Spec`), and what is
+"""A simulator's space JSON, checked and read into a description (`Layout`), and what is
 built from one: the space itself (gymnasium's where it is installed, else the package's
 own), and the functions that turn observation JSON into values, batch values of several
 environments, and split batched actions.
@@ -20,19 +20,19 @@ MAX_ELEMENTS = 1 << 25  # more than a 64 MiB reply can carry
 _INFINITE = {"inf": math.inf, "-inf": -math.inf}
 
 
-class Spec:
+class Layout:
     """One space of a description: `kind` and the fields of that kind."""
 
     def __init__(self, kind, **fields):
         self.kind = kind
         self.shape = ()
         self.dtype = None
-        self.children = None  # Dict: list of (key, Spec); Tuple: list of Spec
+        self.children = None  # Dict: list of (key, Layout); Tuple: list of Layout
         self.__dict__.update(fields)
 
 
-def read_spec(value):
-    """Checks space JSON (already parsed) and returns its Spec."""
+def read_layout(value):
+    """Checks space JSON (already parsed) and returns its Layout."""
     budget = [MAX_SPACES]
     return _read(value, 0, budget)
 
@@ -49,17 +49,17 @@ def _read(value, depth, budget):
     if kind == "Discrete":
         n = _integer(value.get("n"), "Discrete n", least=1)
         start = _integer(value.get("start", 0), "Discrete start")
-        return Spec(kind, n=n, start=start, dtype="int64")
+        return Layout(kind, n=n, start=start, dtype="int64")
     if kind == "MultiDiscrete":
         nvec = value.get("nvec")
         if not isinstance(nvec, list) or not nvec or len(nvec) > MAX_ELEMENTS:
             raise ValueError("MultiDiscrete nvec must be a non-empty array")
         nvec = [_integer(n, "MultiDiscrete nvec", least=1) for n in nvec]
-        return Spec(kind, nvec=nvec, shape=(len(nvec),), dtype="int64")
+        return Layout(kind, nvec=nvec, shape=(len(nvec),), dtype="int64")
     if kind == "MultiBinary":
         n = value.get("n")
         shape = tuple(n) if isinstance(n, list) else (n,)
-        return Spec(kind, shape=_shape(shape, "MultiBinary n", least=1), dtype="int8")
+        return Layout(kind, shape=_shape(shape, "MultiBinary n", least=1), dtype="int8")
     if kind in ("Dict", "Tuple"):
         if depth >= MAX_NESTING:
             raise ValueError(f"spaces nested deeper than {MAX_NESTING} levels")
@@ -67,11 +67,11 @@ def _read(value, depth, budget):
         if kind == "Dict":
             if not isinstance(children, dict):
                 raise ValueError("Dict spaces must be an object")
-            return Spec(kind, children=[(key, _read(child, depth + 1, budget))
+            return Layout(kind, children=[(key, _read(child, depth + 1, budget))
                                         for key, child in children.items()])
         if not isinstance(children, list):
             raise ValueError("Tuple spaces must be an array")
-        return Spec(kind, children=[_read(child, depth + 1, budget) for child in children])
+        return Layout(kind, children=[_read(child, depth + 1, budget) for child in children])
     raise ValueError(f"unknown space type '{kind[:40]}'")
 
 
@@ -88,7 +88,7 @@ def _read_box(value):
     high = _bounds(value.get("high"), shape, count, "high")
     if any(lo > hi for lo, hi in zip(low, high)):
         raise ValueError("Box low exceeds high")
-    return Spec("Box", shape=shape, dtype=dtype, low=low, high=high)
+    return Layout("Box", shape=shape, dtype=dtype, low=low, high=high)
 
 
 def _shape(dims, what, least=0):
@@ -140,54 +140,54 @@ def _bounds(value, shape, count, what):
 # -- spaces ------------------------------------------------------------------------
 
 
-def build_space(spec):
-    """The space a Spec describes: gymnasium's where gymnasium is installed."""
+def build_space(layout):
+    """The space a Layout describes: gymnasium's where gymnasium is installed."""
     kit = gymnasium.spaces if gymnasium is not None else own_spaces
-    kind = spec.kind
+    kind = layout.kind
     if kind == "Box":
-        low, high = _typed_bounds(spec)
+        low, high = _typed_bounds(layout)
         if gymnasium is not None:
-            dtype = np.dtype(spec.dtype)
-            return kit.Box(low=np.array(low, dtype=dtype).reshape(spec.shape),
-                           high=np.array(high, dtype=dtype).reshape(spec.shape),
-                           shape=spec.shape, dtype=dtype)
-        return kit.Box(own_spaces._nest(low, spec.shape), own_spaces._nest(high, spec.shape),
-                       spec.shape, spec.dtype)
+            dtype = np.dtype(layout.dtype)
+            return kit.Box(low=np.array(low, dtype=dtype).reshape(layout.shape),
+                           high=np.array(high, dtype=dtype).reshape(layout.shape),
+                           shape=layout.shape, dtype=dtype)
+        return kit.Box(own_spaces._nest(low, layout.shape), own_spaces._nest(high, layout.shape),
+                       layout.shape, layout.dtype)
     if kind == "Discrete":
-        return kit.Discrete(spec.n, start=spec.start)
+        return kit.Discrete(layout.n, start=layout.start)
     if kind == "MultiDiscrete":
-        return kit.MultiDiscrete(spec.nvec)
+        return kit.MultiDiscrete(layout.nvec)
     if kind == "MultiBinary":
-        return kit.MultiBinary(spec.shape[0] if len(spec.shape) == 1 else list(spec.shape))
+        return kit.MultiBinary(layout.shape[0] if len(layout.shape) == 1 else list(layout.shape))
     if kind == "Dict":
-        return kit.Dict(OrderedDict((key, build_space(child)) for key, child in spec.children))
-    return kit.Tuple(tuple(build_space(child) for child in spec.children))
+        return kit.Dict(OrderedDict((key, build_space(child)) for key, child in layout.children))
+    return kit.Tuple(tuple(build_space(child) for child in layout.children))
 
 
-def _typed_bounds(spec):
+def _typed_bounds(layout):
     """Box bounds an integer or boolean dtype can hold: infinite bounds become the
     dtype's own limits."""
-    if spec.dtype == "bool":
-        return ([min(max(v, 0.0), 1.0) for v in spec.low],
-                [min(max(v, 0.0), 1.0) for v in spec.high])
-    limits = own_spaces._INT_RANGES.get(spec.dtype)
+    if layout.dtype == "bool":
+        return ([min(max(v, 0.0), 1.0) for v in layout.low],
+                [min(max(v, 0.0), 1.0) for v in layout.high])
+    limits = own_spaces._INT_RANGES.get(layout.dtype)
     if limits is None:
-        return spec.low, spec.high
+        return layout.low, layout.high
     lo, hi = limits
-    return ([int(min(max(v, lo), hi)) for v in spec.low],
-            [int(min(max(v, lo), hi)) for v in spec.high])
+    return ([int(min(max(v, lo), hi)) for v in layout.low],
+            [int(min(max(v, lo), hi)) for v in layout.high])
 
 
 # -- values ------------------------------------------------------------------------
 
 
-def value_reader(spec):
+def value_reader(layout):
     """A function from observation JSON (parsed) to the space's value: numpy arrays and
     scalars where numpy is installed, else lists and numbers. It raises ValueError when
     the value does not have the space's structure, shape or element kind."""
-    kind = spec.kind
+    kind = layout.kind
     if kind == "Dict":
-        readers = [(key, value_reader(child)) for key, child in spec.children]
+        readers = [(key, value_reader(child)) for key, child in layout.children]
         keys = {key for key, _ in readers}
 
         def read_dict(value):
@@ -197,7 +197,7 @@ def value_reader(spec):
 
         return read_dict
     if kind == "Tuple":
-        readers = [value_reader(child) for child in spec.children]
+        readers = [value_reader(child) for child in layout.children]
 
         def read_tuple(value):
             if not isinstance(value, list) or len(value) != len(readers):
@@ -214,19 +214,19 @@ def value_reader(spec):
             return make(value)
 
         return read_integer
-    return _array_reader(spec)
+    return _array_reader(layout)
 
 
-def _array_reader(spec):
-    shape = spec.shape
-    kinds = _json_kinds(spec.dtype)
+def _array_reader(layout):
+    shape = layout.shape
+    kinds = _json_kinds(layout.dtype)
     if np is not None:
-        dtype = np.dtype(spec.dtype)
+        dtype = np.dtype(layout.dtype)
 
         def read_array(value):
             raw = _as_array(value)
             if raw is None or raw.dtype.kind not in kinds or raw.shape != shape:
-                raise ValueError(f"expected {_shape_text(shape)} of {spec.dtype}, "
+                raise ValueError(f"expected {_shape_text(shape)} of {layout.dtype}, "
                                  f"not {_describe(value)}")
             return raw.astype(dtype, copy=False)
 
@@ -240,7 +240,7 @@ def _array_reader(spec):
     def read_list(value):
         flat = own_spaces._flatten(value, shape)
         if flat is None or not all(element_ok(item) for item in flat):
-            raise ValueError(f"expected {_shape_text(shape)} of {spec.dtype}, "
+            raise ValueError(f"expected {_shape_text(shape)} of {layout.dtype}, "
                              f"not {_describe(value)}")
         return value
 
@@ -272,13 +272,13 @@ def _describe(value):
     return text if len(text) <= 60 else text[:60] + "..."
 
 
-def batch_reader(spec):
+def batch_reader(layout):
     """A function from the observation JSON of several environments (a list) to one
     batched value, checked as `value_reader` checks one: with numpy, each array of the
     space is read for all environments at once."""
-    kind = spec.kind
+    kind = layout.kind
     if kind == "Dict":
-        parts = [(key, batch_reader(child)) for key, child in spec.children]
+        parts = [(key, batch_reader(child)) for key, child in layout.children]
         keys = {key for key, _ in parts}
 
         def read_dicts(values):
@@ -288,7 +288,7 @@ def batch_reader(spec):
 
         return read_dicts
     if kind == "Tuple":
-        parts = [batch_reader(child) for child in spec.children]
+        parts = [batch_reader(child) for child in layout.children]
 
         def read_tuples(values):
             if not all(isinstance(v, list) and len(v) == len(parts) for v in values):
@@ -296,7 +296,7 @@ def batch_reader(spec):
             return tuple(part([v[i] for v in values]) for i, part in enumerate(parts))
 
         return read_tuples
-    single = value_reader(spec)
+    single = value_reader(layout)
     if np is None:
         return lambda values: [single(v) for v in values]
     if kind == "Discrete":
@@ -307,25 +307,25 @@ def batch_reader(spec):
             return np.array(values, dtype=np.int64)
 
         return read_integers
-    kinds = _json_kinds(spec.dtype)
-    dtype = np.dtype(spec.dtype)
+    kinds = _json_kinds(layout.dtype)
+    dtype = np.dtype(layout.dtype)
 
     def read_arrays(values):
         raw = _as_array(values)
-        if raw is None or raw.dtype.kind not in kinds or raw.shape[1:] != spec.shape:
+        if raw is None or raw.dtype.kind not in kinds or raw.shape[1:] != layout.shape:
             for value in values:
                 single(value)  # names what is wrong
-            raise ValueError(f"expected arrays of shape {list(spec.shape)}")
+            raise ValueError(f"expected arrays of shape {list(layout.shape)}")
         return raw.astype(dtype, copy=False)
 
     return read_arrays
 
 
-def unbatcher(spec, count):
+def unbatcher(layout, count):
     """A function from a batched action to the `count` actions of the environments."""
-    kind = spec.kind
+    kind = layout.kind
     if kind == "Dict":
-        parts = [(key, unbatcher(child, count)) for key, child in spec.children]
+        parts = [(key, unbatcher(child, count)) for key, child in layout.children]
 
         def split_dict(actions):
             if not isinstance(actions, dict) or actions.keys() != {key for key, _ in parts}:
@@ -335,7 +335,7 @@ def unbatcher(spec, count):
 
         return split_dict
     if kind == "Tuple":
-        parts = [unbatcher(child, count) for child in spec.children]
+        parts = [unbatcher(child, count) for child in layout.children]
 
         def split_tuple(actions):
             if not isinstance(actions, (tuple, list)) or len(actions) != len(parts):

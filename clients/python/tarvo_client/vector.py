@@ -46,7 +46,7 @@ class VectorEnv(ClosesOnExit, _Base):
         self.action_space = batched_space(spaces.action_space, num_envs)
         self._read_observation = spaces.read_observation
         self._read_observations = spaces.read_observations
-        self._split_actions = unbatcher(spaces.action_spec, num_envs)
+        self._split_actions = unbatcher(spaces.action_layout, num_envs)
 
     def reset(self, *, seed=None, options=None):
         """Starts an episode in every environment: (observations, infos). `seed` is None,

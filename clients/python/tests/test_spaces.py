@@ -5,7 +5,7 @@ import math
 import numpy as np
 
 from tarvo_client import spaces
-from tarvo_client.space_json import read_spec
+from tarvo_client.space_json import read_layout
 
 
 def test_samples_are_members_and_seeds_repeat_them():
@@ -59,9 +59,9 @@ def test_space_json_is_checked():
     ]
     for value in bad:
         try:
-            read_spec(value)
+            read_layout(value)
         except ValueError:
             continue
         raise AssertionError(f"accepted {value}")
-    spec = read_spec({"type": "Box", "low": [-4.8, "-inf"], "high": [4.8, "inf"], "shape": [2]})
-    assert spec.dtype == "float32" and spec.high == [4.8, math.inf]
+    layout = read_layout({"type": "Box", "low": [-4.8, "-inf"], "high": [4.8, "inf"], "shape": [2]})
+    assert layout.dtype == "float32" and layout.high == [4.8, math.inf]
