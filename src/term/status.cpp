@@ -16,6 +16,8 @@ constexpr std::string_view kHideCursor = "\x1b[?25l";
 constexpr std::string_view kShowCursor = "\x1b[?25h";
 
 void put(std::FILE* stream, std::string_view text) {
+  // An empty view may hold a null pointer, which fwrite must not be given.
+  if (text.empty()) return;
   std::fwrite(text.data(), 1, text.size(), stream);
 }
 

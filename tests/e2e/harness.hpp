@@ -2,6 +2,7 @@
 // Runs the built `tarvo` as a child process with a scratch home, as a user would.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -49,6 +50,9 @@ class Session {
             {"USER", "alice"},
             {"LOGNAME", "alice"},
             {"TARVO_API_URL", "http://127.0.0.1:9"}};
+    // A sanitized build reads its options (suppressions above all) from these.
+    for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS", "UBSAN_OPTIONS"})
+      if (const char* value = std::getenv(name)) env_[name] = value;
   }
   core::process::Environment& env() { return env_; }
   const std::filesystem::path& home() const { return home_.path(); }
