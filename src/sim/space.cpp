@@ -4,6 +4,8 @@
 #include <charconv>
 #include <cmath>
 #include <limits>
+#include <optional>
+#include <utility>
 
 #include "core/python_repr.hpp"
 
@@ -42,6 +44,25 @@ bool is_int_type(const std::string& dtype) {
 
 [[noreturn]] void fail(const std::string& where, const std::string& what) {
   throw SpaceError("malformed space at " + where + ": " + what);
+}
+
+// The integers a sample of an integral element is drawn from: the bounds rounded
+// inwards, an unbounded side a window of 1000 beside the other, all within what a
+// 64-bit integer holds (2^63 itself is not: the largest double below it is the top).
+// Empty when no such integer lies between the bounds.
+std::optional<std::pair<std::int64_t, std::int64_t>> integer_sample_range(double low, double high) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  constexpr double kLowest = -9223372036854775808.0;  // -2^63
+  constexpr double kHighest = 9223372036854774784.0;  // 2^63 - 1024
+  double lo = std::ceil(low);
+  double hi = std::floor(high);
+  if (lo == kInfinity || hi == -kInfinity || lo > hi) return std::nullopt;
+  if (lo == -kInfinity) lo = (hi == kInfinity ? 0.0 : hi) - 1000.0;
+  if (hi == kInfinity) hi = lo + 1000.0;
+  lo = std::max(lo, kLowest);
+  hi = std::min(hi, kHighest);
+  if (lo > hi) return std::nullopt;
+  return std::pair{static_cast<std::int64_t>(lo), static_cast<std::int64_t>(hi)};
 }
 
 std::int64_t element_count(const std::vector<std::int64_t>& shape) {
@@ -153,6 +174,10 @@ Box parse_box(const Json& json, const std::string& where) {
   for (std::size_t i = 0; i < box.low.size(); ++i) {
     if (std::isnan(box.low[i]) || std::isnan(box.high[i]) || box.low[i] > box.high[i])
       fail(where, "low is above high at element " + std::to_string(i));
+    // A space no value fits in would be sampled outside itself.
+    if (is_int_type(box.dtype) && !integer_sample_range(box.low[i], box.high[i]))
+      fail(where,
+           "no signed 64-bit integer lies between low and high at element " + std::to_string(i));
   }
   return box;
 }
@@ -214,14 +239,21 @@ std::string float_text(double value) {
   return text;
 }
 
+// Whether an integral box's bound is written as an integer: a whole number a 64-bit
+// integer holds. Others (a fraction, 1e30) keep their exact value as a float.
+bool writes_as_integer(double value) {
+  return std::floor(value) == value && value >= -9223372036854775808.0 &&
+         value < 9223372036854775808.0;
+}
+
 ordered_json bound_json(double value, bool integral) {
   if (std::isinf(value)) return value > 0 ? "inf" : "-inf";
-  if (integral) return static_cast<std::int64_t>(value);
+  if (integral && writes_as_integer(value)) return static_cast<std::int64_t>(value);
   return value;
 }
 
 std::string bound_text(double value, const std::string& dtype) {
-  if (std::isfinite(value) && !is_float_type(dtype))
+  if (!is_float_type(dtype) && writes_as_integer(value))
     return std::to_string(static_cast<std::int64_t>(value));
   return float_text(value);
 }
@@ -303,26 +335,18 @@ std::int64_t as_int(const json& value) {
   return value.get<std::int64_t>();
 }
 
-double sample_bounded(double low, double high, const std::string& dtype, std::mt19937_64& random) {
-  bool integral = !is_float_type(dtype);
-  if (integral) {
-    // Unbounded integer boxes get a window around the finite side.
-    double lo = std::isinf(low) ? (std::isinf(high) ? -1000.0 : high - 1000.0) : std::ceil(low);
-    double hi = std::isinf(high) ? lo + 1000.0 : std::floor(high);
-    if (dtype == "bool") lo = 0, hi = 1;
-    std::uniform_int_distribution<std::int64_t> pick(static_cast<std::int64_t>(lo),
-                                                     static_cast<std::int64_t>(hi));
-    return static_cast<double>(pick(random));
-  }
+double sample_float(double low, double high, const std::string& dtype, std::mt19937_64& random) {
   double value;
-  if (std::isinf(low) && std::isinf(high)) {
+  if (low == high) {
+    value = low;  // also a bound pinned at an infinity
+  } else if (std::isinf(low) && std::isinf(high)) {
     value = std::normal_distribution<double>(0.0, 1.0)(random);
   } else if (std::isinf(low)) {
     value = high - std::exponential_distribution<double>(1.0)(random);
   } else if (std::isinf(high)) {
     value = low + std::exponential_distribution<double>(1.0)(random);
   } else {
-    value = low == high ? low : std::uniform_real_distribution<double>(low, high)(random);
+    value = std::uniform_real_distribution<double>(low, high)(random);
   }
   if (dtype == "float32" || dtype == "float16") {
     // Round into the box's precision without leaving it.
@@ -336,9 +360,11 @@ double sample_bounded(double low, double high, const std::string& dtype, std::mt
 json box_sample(const Box& box, std::size_t dim, std::size_t& index, std::mt19937_64& random) {
   if (dim == box.shape.size()) {
     auto i = index++;
-    double value = sample_bounded(box.low[i], box.high[i], box.dtype, random);
-    if (!is_float_type(box.dtype)) return static_cast<std::int64_t>(value);
-    return value;
+    if (box.dtype == "bool") return std::uniform_int_distribution<int>(0, 1)(random);
+    if (is_float_type(box.dtype)) return sample_float(box.low[i], box.high[i], box.dtype, random);
+    // Parsing refused integral elements without a range.
+    const auto [lo, hi] = integer_sample_range(box.low[i], box.high[i]).value();
+    return std::uniform_int_distribution<std::int64_t>(lo, hi)(random);
   }
   json out = json::array();
   for (std::int64_t i = 0; i < box.shape[dim]; ++i)

@@ -49,7 +49,9 @@ TEST(SimSpace, TextFormsReadLikeTheUsualOnes) {
 TEST(SimSpace, JsonRoundTripsAndKeepsKeyOrder) {
   for (const char* text :
        {kNested, R"({"type":"Box","low":[[0,1],[2,3]],"high":9,"shape":[2,2],"dtype":"int32"})",
-        R"({"type":"Box","low":[-4.8,"-inf"],"high":[4.8,"inf"],"shape":[2]})"}) {
+        R"({"type":"Box","low":[-4.8,"-inf"],"high":[4.8,"inf"],"shape":[2]})",
+        // Integral bounds no 64-bit integer holds keep their value.
+        R"({"type":"Box","low":[-1e30,0.5],"high":[1e30,9],"shape":[2],"dtype":"uint64"})"}) {
     auto space = parse(text);
     EXPECT_EQ(parse_space(to_json(space)), space) << text;
   }
@@ -70,6 +72,11 @@ TEST(SimSpace, MalformedSpacesAreClearErrors) {
       {R"({"type":"Box","low":0,"high":1,"shape":[2],"dtype":"complex"})", "unknown dtype"},
       {R"({"type":"Box","low":[0,1,2],"high":1,"shape":[2]})", "space.low: expected an array of 2"},
       {R"({"type":"Box","low":2,"high":1,"shape":[1]})", "low is above high"},
+      // Integer boxes whose element no integer fits in.
+      {R"({"type":"Box","low":0.2,"high":0.7,"shape":[1],"dtype":"int64"})",
+       "no signed 64-bit integer"},
+      {R"({"type":"Box","low":[0,"inf"],"high":"inf","dtype":"int32"})", "at element 1"},
+      {R"({"type":"Box","low":1e19,"high":2e19,"shape":[1],"dtype":"uint64"})", "signed 64-bit"},
       {R"({"type":"Box","low":"lots","high":1,"shape":[1]})", "\"inf\" or \"-inf\""},
       {R"({"type":"Box","low":0,"high":1,"shape":[100000,100000,100]})", "too many elements"},
       {R"({"type":"Dict","spaces":{"a":{"type":"Discrete"}}})", "space.a: missing \"n\""},
@@ -125,7 +132,12 @@ TEST(SimSpace, SamplesStayInside) {
   for (const char* text :
        {kNested, R"({"type":"Box","low":[-4.8,"-inf",0],"high":[4.8,"inf","inf"],"shape":[3]})",
         R"({"type":"Box","low":"-inf","high":5,"shape":[2,2],"dtype":"int8"})",
-        R"({"type":"Box","low":0.1,"high":0.1,"shape":[1]})"}) {
+        R"({"type":"Box","low":0.1,"high":0.1,"shape":[1]})",
+        // Bounds at the ends of 64 bits, or pinned at an infinity.
+        R"({"type":"Box","low":-9223372036854775808,"high":9223372036854775807,"shape":[3],
+            "dtype":"int64"})",
+        R"({"type":"Box","low":[-1e300,5],"high":[3,"inf"],"dtype":"int64"})",
+        R"({"type":"Box","low":["inf","-inf",0],"high":["inf","-inf",1],"dtype":"float64"})"}) {
     auto space = parse(text);
     for (int i = 0; i < 200; ++i) {
       auto value = sample(space, random);

@@ -168,6 +168,8 @@ class Box(Space):
                 out.append(bool(draw.randint(int(lo), int(hi))))
             elif self._dtype_name in _INT_RANGES:
                 out.append(draw.randint(lo, hi))
+            elif lo == hi:  # also a bound pinned at an infinity
+                out.append(lo)
             elif math.isfinite(lo) and math.isfinite(hi):
                 out.append(draw.uniform(lo, hi))
             elif math.isfinite(lo):

@@ -13,6 +13,7 @@ def test_samples_are_members_and_seeds_repeat_them():
     every = [
         box,
         spaces.Box(-math.inf, math.inf, (2, 2), "int8"),  # the dtype's own limits
+        spaces.Box([math.inf, -math.inf], [math.inf, -math.inf], dtype="float64"),  # pinned
         spaces.Box(0, 1, (3,), "bool"),
         spaces.Discrete(3, start=-1),
         spaces.MultiDiscrete([2, 5]),
@@ -30,7 +31,7 @@ def test_samples_are_members_and_seeds_repeat_them():
         assert repr(first) == repr(again), space
         batched = spaces.batch_space(space, 3)
         assert batched.sample() in batched
-    assert list(every[6].sample()) == ["b", "a"]  # the order the simulator gave
+    assert list(every[7].sample()) == ["b", "a"]  # the order the simulator gave
     assert every[1].low.min() == -128 and every[1].high.max() == 127
 
 
