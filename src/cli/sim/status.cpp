@@ -111,7 +111,10 @@ void report_all(bool json) {
 
 void status(const StatusOptions& options) {
   if (!options.sim_name) {
-    report_all(options.json);
+    if (options.json)
+      report_all(true);
+    else
+      status_all();
     return;
   }
   docker_util::Engine engine(docker_util::endpoint_from_environment());
