@@ -39,4 +39,42 @@ std::pair<char32_t, std::size_t> decode_utf8(std::string_view text) {
   return {c, length};
 }
 
+namespace {
+
+void append_escape(std::string& out, unsigned char byte) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  const char escape[] = {'\\', 'x', kHex[byte >> 4], kHex[byte & 15]};
+  out.append(escape, sizeof escape);
+}
+
+}  // namespace
+
+std::string visible_controls(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x80) {
+      if ((c < 0x20 && c != '\t' && c != '\n') || c == 0x7F)
+        append_escape(out, c);
+      else
+        out += static_cast<char>(c);
+      ++i;
+      continue;
+    }
+    const std::size_t n = utf8_length(text, i);
+    if (n == 0) {
+      append_escape(out, c);
+      ++i;
+    } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+      append_escape(out, static_cast<unsigned char>(text[i + 1]));  // U+0080..U+009F
+      i += 2;
+    } else {
+      out += text.substr(i, n);
+      i += n;
+    }
+  }
+  return out;
+}
+
 }  // namespace tarvo::core

@@ -2,38 +2,15 @@
 
 #include <algorithm>
 
+#include "core/utf8.hpp"
+
 namespace tarvo::sim {
 
 namespace {
 
 constexpr auto kWindow = std::chrono::seconds(1);
 
-void append_escape(std::string& out, unsigned char c) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  const char escape[] = {'\\', 'x', kHex[c >> 4], kHex[c & 15]};
-  out.append(escape, sizeof escape);
-}
-
 }  // namespace
-
-std::string visible_text(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t at = 0; at < text.size(); ++at) {
-    const auto c = static_cast<unsigned char>(text[at]);
-    if ((c < 0x20 && c != '\t') || c == 0x7f) {
-      append_escape(out, c);
-    } else if (c == 0xc2 && at + 1 < text.size() &&
-               static_cast<unsigned char>(text[at + 1]) >= 0x80 &&
-               static_cast<unsigned char>(text[at + 1]) <= 0x9f) {
-      // U+0080 to U+009F: 8-bit controls, which some terminals obey.
-      append_escape(out, static_cast<unsigned char>(text[++at]));
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
 
 void StderrLines::feed(std::string_view bytes, Clock::time_point now) {
   while (!bytes.empty()) {
@@ -63,7 +40,7 @@ void StderrLines::end(Clock::time_point now) {
 
 void StderrLines::finish_line(Clock::time_point now) {
   if (cut_ == 0 && !line_.empty() && line_.back() == '\r') line_.pop_back();
-  last_line_ = visible_text(line_);
+  last_line_ = core::visible_controls(line_);
   if (cut_ > 0) last_line_ += " [line cut: " + std::to_string(cut_) + " more bytes not logged]";
   line_.clear();
   cut_ = 0;

@@ -47,7 +47,4 @@ class StderrLines {
   std::size_t dropped_ = 0;
 };
 
-// `text` with control characters (C0, DEL and C1) as \xNN escapes.
-std::string visible_text(std::string_view text);
-
 }  // namespace tarvo::sim

@@ -8,7 +8,6 @@
 #include <ctime>
 #include <vector>
 
-#include "core/utf8.hpp"
 #include "term/pretty.hpp"
 #include "term/status.hpp"
 #include "term/table.hpp"
@@ -33,17 +32,6 @@ const Style* find_style(std::string_view name) {
   return nullptr;
 }
 
-void append_escape(std::string& out, unsigned char byte) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += "\\x";
-  out += kHex[byte >> 4];
-  out += kHex[byte & 15];
-}
-
-bool is_c0_or_del(unsigned char c) {
-  return (c < 0x20 && c != '\t' && c != '\n') || c == 0x7F;
-}
-
 bool env_set(const char* name) {
   const char* value = std::getenv(name);
   return value && *value;
@@ -57,35 +45,6 @@ std::string escape(std::string_view text) {
   for (char c : text) {
     if (c == '[' || c == '\\') out += '\\';
     out += c;
-  }
-  return out;
-}
-
-std::string visible_controls(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
-  for (std::size_t i = 0; i < text.size();) {
-    const auto c = static_cast<unsigned char>(text[i]);
-    if (c < 0x80) {
-      if (is_c0_or_del(c))
-        append_escape(out, c);
-      else
-        out += static_cast<char>(c);
-      ++i;
-      continue;
-    }
-    const std::size_t n = core::utf8_length(text, i);
-    if (n == 0) {
-      // A byte that starts no character: some terminals read 0x80-0x9f as C1 controls.
-      append_escape(out, c);
-      ++i;
-    } else if (n == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
-      append_escape(out, static_cast<unsigned char>(text[i + 1]));  // U+0080..U+009F
-      i += 2;
-    } else {
-      out += text.substr(i, n);
-      i += n;
-    }
   }
   return out;
 }

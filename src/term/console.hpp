@@ -18,6 +18,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "core/utf8.hpp"
+
 namespace tarvo::term {
 
 class Table;
@@ -31,9 +33,8 @@ std::string escape(std::string_view text);
 // the control characters in it become visible escapes.
 std::string render(std::string_view markup, bool styled, bool terminal = false);
 
-// Control characters as visible escapes: "\x1b" for ESC, "\x9b" for the C1 CSI, and
-// so on; tab, newline and everything printable are kept.
-std::string visible_controls(std::string_view text);
+// Control characters as visible escapes (see core/utf8.hpp).
+using core::visible_controls;
 
 // Outside text ready for `stream`: visible_controls() on a terminal, unchanged else.
 std::string for_stream(std::string_view text, std::FILE* stream);

@@ -218,6 +218,17 @@ TEST(SimStderr, LongLinesAreCutAndControlCharactersShown) {
   EXPECT_EQ(log.lines.last_line(), log.logged[2]);
 }
 
+TEST(SimStderr, EightBitControlsAloneAreShownToo) {
+  // A lone 0x9b is CSI to a terminal that reads 8-bit controls; text stays as it is.
+  Logged log;
+  log.lines.feed(
+      "\x9b"
+      "2J caf\xc3\xa9\n",
+      log.at(0));
+  ASSERT_EQ(log.logged.size(), 1u);
+  EXPECT_EQ(log.logged[0], "\\x9b2J caf\xc3\xa9");
+}
+
 TEST(SimStderr, AFloodIsLoggedAtAHundredLinesASecondAndTheRestCounted) {
   Logged log;
   std::string flood;
